@@ -1,0 +1,21 @@
+#include "encoding_info.hpp"
+
+#include <algorithm>
+#include <cassert>
+
+namespace catenc {
+
+void EncodingInfo::add_column(size_t column, LabelMap labels) {
+  assert(column < column_count_);
+  assert(encoded_columns_.empty() || encoded_columns_.back() < column);
+  encoded_columns_.push_back(column);
+  maps_.push_back(std::move(labels));
+}
+
+const LabelMap* EncodingInfo::lookup(size_t column) const noexcept {
+  const auto found = std::lower_bound(encoded_columns_.begin(), encoded_columns_.end(), column);
+  if (found == encoded_columns_.end() || *found != column) return nullptr;
+  return &maps_[static_cast<size_t>(found - encoded_columns_.begin())];
+}
+
+}  // namespace catenc
