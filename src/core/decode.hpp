@@ -1,0 +1,29 @@
+// Decoding rules: how a float64 code in an encoded column becomes a label again, or missing.
+// Every float64 value has an answer, so none of these can fail.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "label_map.hpp"
+#include "table.hpp"
+
+namespace catenc {
+
+// The integer key of a code that is not NaN: the fraction dropped toward zero, negatives (and
+// -inf) to 0, values from 2^64 up (and +inf) to 2^64 - 1.
+uint64_t code_to_key(double code) noexcept;
+
+// The code whose label a cell decodes to, or nothing when the cell decodes as missing (a NaN
+// code, an empty map, or a key that no label has).
+std::optional<uint64_t> decode_code(double code, const LabelMap& map) noexcept;
+
+// The label of one cell, or nothing for missing. The label views the map's storage.
+std::optional<Label> decode_cell(double code, const LabelMap& map) noexcept;
+
+// decode_cell for every row of one table column, in row order.
+std::vector<std::optional<Label>> decode_column(const Table& table, size_t column,
+                                                const LabelMap& map);
+
+}  // namespace catenc

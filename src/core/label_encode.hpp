@@ -1,0 +1,27 @@
+// Label encoding of one column: its distinct labels sorted byte-wise and numbered from 0, the
+// missing markers left without a code. Only the results are fixed; they do not depend on the
+// number of threads.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "label_map.hpp"
+#include "result.hpp"
+
+namespace catenc {
+
+// Writes the code of labels[i] to out[i * stride] (code k as the double k, a missing marker as
+// the missing NaN) and returns the column's label map. Fails only when memory or the pool fails.
+Outcome<LabelMap> label_encode_into(std::span<const Label> labels, double* out, size_t stride);
+
+struct LabelEncoding {
+  std::vector<double> codes;
+  LabelMap labels;
+};
+
+// The same, with the codes in a vector of their own.
+Outcome<LabelEncoding> label_encode(std::span<const Label> labels);
+
+}  // namespace catenc
