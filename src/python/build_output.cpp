@@ -1,0 +1,176 @@
+#include "build_output.hpp"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "decode.hpp"
+#include "names.hpp"
+#include "numpy_api.hpp"
+
+namespace catenc::py {
+
+namespace {
+
+constexpr char no_entry[] = "no entry found for key";
+
+// Every encoded column must exist in the table being decoded; checked before any object is made.
+PyStatus check_width(const EncodingInfo& info, size_t columns, const OUT& out) {
+  if (info.encoded_columns().empty()) return {};
+  const size_t needed = info.encoded_columns().back() + 1;
+  if (columns < needed) {
+    return fail(PyExc_ValueError, "cannot decode a table of " + std::to_string(columns) +
+                                      " columns: the encoder learned column index " +
+                                      std::to_string(needed - 1) + ", so at least " +
+                                      std::to_string(needed) + " columns are needed");
+  }
+  if (out.column_names && out.column_names->size() < needed) {
+    return fail(PyExc_ValueError, "cannot decode a DataFrame with " +
+                                      std::to_string(out.column_names->size()) +
+                                      " column names: the encoder learned column index " +
+                                      std::to_string(needed - 1) + ", so at least " +
+                                      std::to_string(needed) + " names are needed");
+  }
+  return {};
+}
+
+PyResult<const LabelMap*> labels_of(const EncodingInfo& info, size_t column) {
+  const LabelMap* map = info.code_to_label(column);
+  if (map == nullptr) return Unexpected<Error>{Error::internal(no_entry)};
+  return map;
+}
+
+// One str per distinct label of a column, made when first needed: every cell with that label
+// shares it, as it would share the equal text.
+class LabelStrings {
+ public:
+  LabelStrings(const LabelMap& map, PyObject* missing) : map_(map), missing_(missing) {
+    strings_.resize(map.code_count());
+  }
+
+  // A new reference to the object for the cell's code: the label, or `missing`.
+  PyResult<PyObject*> cell(double code) {
+    const std::optional<uint64_t> key = decode_code(code, map_);
+    if (!key) return Py_NewRef(missing_);
+    Ref& slot = strings_[static_cast<size_t>(*key)];
+    if (!slot) {
+      const Label label = *map_.label_of(*key);
+      slot = Ref::steal(PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()), "strict"));
+      if (!slot) return fetched();
+    }
+    return Py_NewRef(slot.get());
+  }
+
+ private:
+  const LabelMap& map_;
+  PyObject* missing_;
+  std::vector<Ref> strings_;
+};
+
+PyObject** object_slot(PyArrayObject* array, size_t row, size_t column) {
+  return reinterpret_cast<PyObject**>(PyArray_BYTES(array) +
+                                      static_cast<npy_intp>(row) * PyArray_STRIDE(array, 0) +
+                                      static_cast<npy_intp>(column) * PyArray_STRIDE(array, 1));
+}
+
+// The object array of a decoded table: labels (or "NaN") in the encoded columns, Python floats
+// elsewhere, in the memory order of the table.
+PyResult<Ref> object_array(const Table& table, const EncodingInfo& info) {
+  npy_intp dims[2] = {static_cast<npy_intp>(table.rows()), static_cast<npy_intp>(table.columns())};
+  const int fortran = table.layout() == Table::Layout::column_major ? NPY_ARRAY_F_CONTIGUOUS : 0;
+  // Object arrays start out zeroed (all slots null), so a partly filled one is released safely.
+  Ref result = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT), 2,
+                                               dims, nullptr, nullptr, fortran, nullptr));
+  if (!result) return fetched();
+  auto* array = reinterpret_cast<PyArrayObject*>(result.get());
+  Ref missing = Ref::steal(PyUnicode_FromString("NaN"));
+  if (!missing) return fetched();
+  const std::vector<size_t>& encoded = info.encoded_columns();
+  for (size_t column = 0; column < table.columns(); ++column) {
+    if (std::binary_search(encoded.begin(), encoded.end(), column)) {
+      CATENC_ASSIGN_OR_RETURN(const LabelMap* map, labels_of(info, column));
+      LabelStrings strings(*map, missing.get());
+      for (size_t row = 0; row < table.rows(); ++row) {
+        CATENC_ASSIGN_OR_RETURN(*object_slot(array, row, column), strings.cell(table.at(row, column)));
+      }
+    } else {
+      for (size_t row = 0; row < table.rows(); ++row) {
+        PyObject* value = PyFloat_FromDouble(table.at(row, column));
+        if (value == nullptr) return fetched();
+        *object_slot(array, row, column) = value;
+      }
+    }
+  }
+  return result;
+}
+
+// The labels of one column as a Series of dtype object (str, or None for missing). An explicit
+// object dtype keeps pandas from inferring a string dtype of its own, which would turn None into
+// NaN.
+PyResult<Ref> label_series(const Table& table, size_t column, const LabelMap& map, PyObject* series_type,
+                           PyObject* index) {
+  npy_intp length = static_cast<npy_intp>(table.rows());
+  Ref values = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT), 1,
+                                               &length, nullptr, nullptr, 0, nullptr));
+  if (!values) return fetched();
+  auto* array = reinterpret_cast<PyArrayObject*>(values.get());
+  LabelStrings strings(map, Py_None);
+  for (size_t row = 0; row < table.rows(); ++row) {
+    CATENC_ASSIGN_OR_RETURN(PyObject* cell, strings.cell(table.at(row, column)));
+    *reinterpret_cast<PyObject**>(PyArray_GETPTR1(array, static_cast<npy_intp>(row))) = cell;
+  }
+  Ref args = Ref::steal(PyTuple_Pack(1, values.get()));
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:s,s:O,s:O}", "dtype", "object", "index", index, "copy", Py_False));
+  if (!args || !kwargs) return fetched();
+  return checked(PyObject_Call(series_type, args.get(), kwargs.get()));
+}
+
+PyResult<Ref> data_frame(ArrayTable table, const std::vector<std::string>& column_names,
+                         const EncodingInfo* info) {
+  Ref pandas = Ref::steal(PyImport_ImportModule("pandas"));
+  if (!pandas) return fetched();
+  Ref name_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(column_names.size())));
+  if (!name_list) return fetched();
+  for (size_t i = 0; i < column_names.size(); ++i) {
+    const std::string& text = column_names[i];
+    PyObject* name = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    if (name == nullptr) return fetched();
+    PyList_SET_ITEM(name_list.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  Ref data_frame_type = Ref::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  if (!data_frame_type) return fetched();
+  Ref args = Ref::steal(PyTuple_Pack(1, table.array.get()));
+  // Nobody else can see the array, so the frame may keep it rather than copy it.
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:O,s:O}", "columns", name_list.get(), "copy", Py_False));
+  if (!args || !kwargs) return fetched();
+  CATENC_ASSIGN_OR_RETURN(Ref frame, checked(PyObject_Call(data_frame_type.get(), args.get(), kwargs.get())));
+  if (info == nullptr || info->encoded_columns().empty()) return frame;
+
+  Ref series_type = Ref::steal(PyObject_GetAttrString(pandas.get(), "Series"));
+  if (!series_type) return fetched();
+  Ref index = Ref::steal(PyObject_GetAttrString(frame.get(), "index"));
+  if (!index) return fetched();
+  CATENC_ASSIGN_OR_RETURN(const Names* n, names());
+  for (size_t column : info->encoded_columns()) {
+    CATENC_ASSIGN_OR_RETURN(const LabelMap* map, labels_of(*info, column));
+    CATENC_ASSIGN_OR_RETURN(Ref labels, label_series(table.table, column, *map, series_type.get(), index.get()));
+    // By position: with repeated column names, addressing by name would also retype the other
+    // columns of that name.
+    Ref position = Ref::steal(PyLong_FromSize_t(column));
+    if (!position) return fetched();
+    CATENC_ASSIGN_OR_RETURN(Ref done, checked(PyObject_CallMethodObjArgs(frame.get(), n->isetitem, position.get(),
+                                                                         labels.get(), nullptr)));
+  }
+  return frame;
+}
+
+}  // namespace
+
+PyResult<Ref> arr_to_out(ArrayTable table, OUT out, const EncodingInfo* info) {
+  if (info != nullptr) CATENC_TRY(check_width(*info, table.table.columns(), out));
+  if (out.column_names) return data_frame(std::move(table), *out.column_names, info);
+  if (info == nullptr) return std::move(table.array);
+  return object_array(table.table, *info);
+}
+
+}  // namespace catenc::py

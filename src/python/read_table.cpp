@@ -1,0 +1,91 @@
+#include "read_table.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "column_names.hpp"
+#include "numpy_api.hpp"
+#include "read_cells.hpp"
+
+namespace catenc::py {
+
+namespace {
+
+// The name of a refused type goes to file descriptor 1 itself, not to sys.stdout.
+PyStatus print_line_to_stdout(const std::string& name) {
+  const std::string line = name + "\n";
+  size_t written = 0;
+  while (written < line.size()) {
+    const ssize_t n = ::write(1, line.data() + written, line.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Unexpected<Error>{
+          Error::internal(std::string("failed printing to stdout: ") + std::strerror(errno))};
+    }
+    written += static_cast<size_t>(n);
+  }
+  return {};
+}
+
+bool is_2d_float64(PyObject* obj) {
+  if (!PyArray_Check(obj)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_NDIM(array) != 2) return false;
+  PyArray_Descr* float64 = PyArray_DescrFromType(NPY_FLOAT64);
+  const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), float64) != 0;
+  Py_DECREF(float64);
+  return equivalent;
+}
+
+// One block copy when the array is contiguous in either axis order (the table keeps that order),
+// otherwise an element-by-element copy into row-major order. No cell goes through the interpreter.
+PyResult<ArrayTable> copy_float64(PyObject* obj) {
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  const auto rows = static_cast<size_t>(PyArray_DIM(array, 0));
+  const auto columns = static_cast<size_t>(PyArray_DIM(array, 1));
+  const bool fortran = !PyArray_IS_C_CONTIGUOUS(array) && PyArray_IS_F_CONTIGUOUS(array);
+  CATENC_ASSIGN_OR_RETURN(
+      ArrayTable copy,
+      new_array_table(rows, columns, fortran ? Table::Layout::column_major : Table::Layout::row_major));
+  const char* source = PyArray_BYTES(array);
+  if (PyArray_IS_C_CONTIGUOUS(array) || fortran) {
+    if (rows * columns > 0) std::memcpy(copy.table.data(), source, rows * columns * sizeof(double));
+    return copy;
+  }
+  const npy_intp row_stride = PyArray_STRIDE(array, 0);
+  const npy_intp column_stride = PyArray_STRIDE(array, 1);
+  for (size_t r = 0; r < rows; ++r) {
+    for (size_t c = 0; c < columns; ++c) {
+      std::memcpy(&copy.table.at(r, c),
+                  source + static_cast<npy_intp>(r) * row_stride + static_cast<npy_intp>(c) * column_stride,
+                  sizeof(double));
+    }
+  }
+  return copy;
+}
+
+}  // namespace
+
+PyResult<Conversion> pyany_to_vec(Borrowed obj) {
+  CATENC_ASSIGN_OR_RETURN(const std::string name, type_name(Py_TYPE(obj.get())));
+  OUT out;
+  if (name == "DataFrame") {
+    CATENC_ASSIGN_OR_RETURN(out.column_names, dataframe_column_names(obj));
+  } else if (name != "ndarray" && name != "memmap") {
+    CATENC_TRY(print_line_to_stdout(name));
+    return fail(PyExc_TypeError, "Unsupported type: '" + name +
+                                     "'. Supported types are: numpy.ndarray, pandas.DataFrame");
+  }
+  CATENC_TRY(numpy_api());
+  if (is_2d_float64(obj.get())) {
+    CATENC_ASSIGN_OR_RETURN(ArrayTable table, copy_float64(obj.get()));
+    return Conversion{std::move(out), std::move(table), nullptr};
+  }
+  CATENC_ASSIGN_OR_RETURN(EncodedTable encoded,
+                          encode_object_array(obj, out.column_names.has_value()));
+  return Conversion{std::move(out), std::move(encoded.table), std::move(encoded.info)};
+}
+
+}  // namespace catenc::py

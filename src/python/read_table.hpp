@@ -1,0 +1,31 @@
+// Input conversion: from the caller's object to the table that the rest of the system works on.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "array_table.hpp"
+#include "encoding_info.hpp"
+#include "error.hpp"
+
+namespace catenc::py {
+
+// The caller's container kind: column names present means a DataFrame (one name per table
+// column, in order), absent means a NumPy array.
+struct OUT {
+  std::optional<std::vector<std::string>> column_names;
+};
+
+struct Conversion {
+  OUT out;
+  ArrayTable table;
+  // Absent for a two-dimensional float64 array; present, maybe with no encoded column, otherwise.
+  std::unique_ptr<EncodingInfo> info;
+};
+
+// Reads an ndarray, memmap or DataFrame; refuses every other type with TypeError.
+PyResult<Conversion> pyany_to_vec(Borrowed obj);
+
+}  // namespace catenc::py

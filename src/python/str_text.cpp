@@ -1,0 +1,23 @@
+#include "str_text.hpp"
+
+namespace catenc::py {
+
+PyResult<std::string_view> str_text(Ref& str) {
+  Py_ssize_t size = 0;
+  if (const char* data = PyUnicode_AsUTF8AndSize(str.get(), &size)) {
+    return std::string_view(data, static_cast<size_t>(size));
+  }
+  Error error = Error::fetch();
+  if (!error.matches(PyExc_UnicodeEncodeError)) return Unexpected<Error>{std::move(error)};
+  Ref bytes = Ref::steal(PyUnicode_AsEncodedString(str.get(), "utf-8", "surrogatepass"));
+  if (!bytes) return fetched();
+  Ref repaired = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                                 PyBytes_GET_SIZE(bytes.get()), "replace"));
+  if (!repaired) return fetched();
+  const char* data = PyUnicode_AsUTF8AndSize(repaired.get(), &size);
+  if (data == nullptr) return fetched();
+  str = std::move(repaired);
+  return std::string_view(data, static_cast<size_t>(size));
+}
+
+}  // namespace catenc::py

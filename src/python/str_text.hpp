@@ -1,0 +1,16 @@
+// The UTF-8 text of a Python str as labels and column names use it: lone surrogates, which have
+// no UTF-8 form, are passed through and the bytes decoded again with replacement, so that each
+// invalid sequence becomes U+FFFD, as Python's own "replace" handler does.
+#pragma once
+
+#include <string_view>
+
+#include "error.hpp"
+
+namespace catenc::py {
+
+// The text of the str `str`; when it held lone surrogates, `str` is replaced by the repaired copy
+// whose buffer the view points into. The view is valid while `str` lives.
+PyResult<std::string_view> str_text(Ref& str);
+
+}  // namespace catenc::py
