@@ -1,0 +1,533 @@
+#include "pool.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <pthread.h>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "thread_count.hpp"
+
+namespace catenc::pool {
+
+using State = ThreadPool::State;
+
+namespace {
+
+// The pool's own machinery runs outside every task, so no caller could take this failure.
+[[noreturn]] void fatal(const char* what) noexcept {
+  std::fputs("catenc: worker pool failure: ", stderr);
+  for (const char* c = what; *c != '\0'; ++c) std::fputc(*c == '\n' ? ' ' : *c, stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+  std::abort();
+}
+
+std::unique_lock<std::mutex> lock(std::mutex& mutex) noexcept {
+  try {
+    return std::unique_lock<std::mutex>(mutex);
+  } catch (const std::exception& e) {
+    fatal(e.what());
+  }
+}
+
+Status internal_failure(const char* message) noexcept {
+  try {
+    return unexpected(Failure::internal(message));
+  } catch (...) {
+    return unexpected(Failure::no_memory());
+  }
+}
+
+// Every task body runs through here: nothing a task throws may unwind into the scheduler, which
+// would strand the jobs that live on the stack frames it skips.
+Status guarded(FunctionRef<Status()> body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return unexpected(Failure::no_memory());
+  } catch (const std::exception& e) {
+    return internal_failure(e.what());
+  } catch (...) {
+    return internal_failure("unknown failure");
+  }
+}
+
+// The left failure wins, so the reported failure does not depend on which thread finished first.
+Status first_failure(Status left, Status right) noexcept {
+  return left ? std::move(right) : std::move(left);
+}
+
+struct Job {
+  // Runs the job and signals its completion; after the signal the job's memory may be gone.
+  void (*execute)(Job*) noexcept;
+};
+
+// A ring buffer of jobs under a mutex. A lock-free Chase-Lev deque would save an uncontended
+// lock per push and pop, but its correctness rests on fences that ThreadSanitizer cannot follow;
+// with a mutex the pool stays checkably race-free, and the lock is cheap next to a task.
+class WorkDeque {
+ public:
+  WorkDeque() : slots_(64) {}
+
+  // False when the buffer could not grow; the caller then runs the job itself.
+  bool push_back(Job* job) noexcept {
+    auto guard = lock(mutex_);
+    if (size_ == slots_.size() && !grow()) return false;
+    slots_[(head_ + size_) & (slots_.size() - 1)] = job;
+    size_ += 1;
+    // Sequentially consistent, to pair with the count of sleepers (State::announce_work).
+    size_hint_.store(size_, std::memory_order_seq_cst);
+    return true;
+  }
+
+  Job* pop_back() noexcept {
+    if (looks_empty()) return nullptr;
+    auto guard = lock(mutex_);
+    if (size_ == 0) return nullptr;
+    shrink();
+    return slots_[(head_ + size_) & (slots_.size() - 1)];
+  }
+
+  // Takes `job` back unless a thief got it first; it can only be at the back, because every job
+  // pushed after it belongs to a nested join that has already taken its own job back.
+  bool pop_back_if(Job* job) noexcept {
+    auto guard = lock(mutex_);
+    if (size_ == 0 || slots_[(head_ + size_ - 1) & (slots_.size() - 1)] != job) return false;
+    shrink();
+    return true;
+  }
+
+  Job* pop_front() noexcept {
+    if (looks_empty()) return nullptr;
+    auto guard = lock(mutex_);
+    if (size_ == 0) return nullptr;
+    Job* job = slots_[head_];
+    head_ = (head_ + 1) & (slots_.size() - 1);
+    shrink();
+    return job;
+  }
+
+ private:
+  bool grow() noexcept {
+    try {
+      std::vector<Job*> bigger(slots_.size() * 2);
+      for (size_t i = 0; i < size_; ++i) bigger[i] = slots_[(head_ + i) & (slots_.size() - 1)];
+      slots_.swap(bigger);
+      head_ = 0;
+      return true;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+
+  void shrink() noexcept {
+    size_ -= 1;
+    size_hint_.store(size_, std::memory_order_relaxed);
+  }
+
+  // A stale answer is harmless: searches repeat, and State::sleep makes sure that a thread's last
+  // look before sleeping sees every push that was not announced to it.
+  bool looks_empty() const noexcept { return size_hint_.load(std::memory_order_seq_cst) == 0; }
+
+  std::mutex mutex_;
+  std::vector<Job*> slots_;  // its length is a power of two
+  size_t head_ = 0;
+  size_t size_ = 0;
+  std::atomic<size_t> size_hint_{0};
+};
+
+// Rounds of searching (with a yield in between) before an idle thread goes to sleep: a join that
+// waits for a stolen half usually sees it finish within them, without a sleep and a wake-up.
+constexpr unsigned spin_rounds = 32;
+
+struct alignas(64) Worker {
+  State* state = nullptr;
+  size_t index = 0;
+  uint64_t random = 0;  // chooses where stealing starts; only this worker touches it
+  WorkDeque deque;
+  std::condition_variable wake;
+  bool asleep = false;  // guarded by State::sleep_mutex
+  std::thread thread;
+
+  Job* find_work() noexcept;
+  template <class Done>
+  void run_until(Done done) noexcept;
+};
+
+thread_local Worker* current_worker = nullptr;
+
+// The second half of a join, on the stack of the joining frame.
+struct JoinJob : Job {
+  JoinJob(FunctionRef<Status()> job_body, Worker* job_owner)
+      : Job{&run}, body(job_body), owner(job_owner) {}
+
+  static void run(Job* job) noexcept;
+
+  FunctionRef<Status()> body;
+  Worker* owner;
+  Status result;
+  std::atomic<bool> done{false};
+};
+
+// A job handed in by a thread outside the pool, which blocks until it has run.
+struct InjectedJob : Job {
+  explicit InjectedJob(FunctionRef<Status()> job_body) : Job{&run}, body(job_body) {}
+
+  static void run(Job* job) noexcept {
+    auto* self = static_cast<InjectedJob*>(job);
+    self->result = guarded(self->body);
+    auto guard = lock(self->mutex);
+    self->done = true;
+    // Notified under the lock: the waiter cannot return and destroy the job before this call.
+    self->finished.notify_one();
+  }
+
+  void wait() noexcept {
+    auto guard = lock(mutex);
+    while (!done) finished.wait(guard);
+  }
+
+  FunctionRef<Status()> body;
+  Status result;
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+};
+
+void worker_main(Worker& worker) noexcept;
+
+}  // namespace
+
+struct ThreadPool::State {
+  explicit State(size_t threads) : num_threads(threads), workers(new Worker[threads]) {
+    sleeping.reserve(threads);
+    for (size_t i = 0; i < threads; ++i) {
+      workers[i].state = this;
+      workers[i].index = i;
+      workers[i].random = 0x9E3779B97F4A7C15u * (i + 1);
+    }
+  }
+
+  static State& of(ThreadPool& pool) noexcept { return *pool.state_; }
+
+  void start() {
+    try {
+      for (size_t i = 0; i < num_threads; ++i) {
+        workers[i].thread = std::thread(worker_main, std::ref(workers[i]));
+      }
+    } catch (...) {
+      stop();
+      throw;
+    }
+  }
+
+  // Only for an idle pool: workers leave as soon as they find nothing to do.
+  void stop() noexcept {
+    {
+      auto guard = lock(sleep_mutex);
+      stopping.store(true, std::memory_order_seq_cst);
+      for (const size_t i : sleeping) {
+        workers[i].asleep = false;
+        workers[i].wake.notify_one();
+      }
+      sleeping.clear();
+    }
+    for (size_t i = 0; i < num_threads; ++i) {
+      try {
+        if (workers[i].thread.joinable()) workers[i].thread.join();
+      } catch (const std::exception& e) {
+        fatal(e.what());
+      }
+    }
+  }
+
+  // Called after every push. With nobody on the way to sleep it reads one shared count and
+  // writes nothing, so busy workers do not contend here.
+  void announce_work() noexcept {
+    if (num_sleeping.load(std::memory_order_seq_cst) == 0) return;
+    auto guard = lock(sleep_mutex);
+    work_events.store(work_events.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    if (sleeping.empty()) return;
+    Worker& worker = workers[sleeping.back()];
+    sleeping.pop_back();
+    worker.asleep = false;
+    worker.wake.notify_one();
+  }
+
+  // Called after the condition a sleeping `worker` waits for became true (seq_cst store).
+  void wake(Worker& worker) noexcept {
+    if (num_sleeping.load(std::memory_order_seq_cst) == 0) return;
+    auto guard = lock(sleep_mutex);
+    if (!worker.asleep) return;
+    worker.asleep = false;
+    sleeping.erase(std::find(sleeping.begin(), sleeping.end(), worker.index));
+    worker.wake.notify_one();
+  }
+
+  // Sleeps until woken, unless a last look finds a job (returned) or `done` holds. No wake-up is
+  // lost: a pusher stores its deque's size and then reads num_sleeping, this raises num_sleeping
+  // and then reads the sizes, all sequentially consistent, so either the last look sees the job
+  // or the pusher sees a sleeper and bumps work_events, which this checks under the lock before
+  // waiting. The same pattern covers `done`, whose setter calls wake() after storing it.
+  template <class Done>
+  Job* sleep(Worker& worker, Done& done) noexcept {
+    num_sleeping.fetch_add(1, std::memory_order_seq_cst);
+    const uint64_t seen = work_events.load(std::memory_order_acquire);
+    Job* job = worker.find_work();
+    if (job == nullptr) {
+      auto guard = lock(sleep_mutex);
+      if (work_events.load(std::memory_order_relaxed) == seen && !done()) {
+        worker.asleep = true;
+        sleeping.push_back(worker.index);
+        while (worker.asleep) worker.wake.wait(guard);
+      }
+    }
+    num_sleeping.fetch_sub(1, std::memory_order_seq_cst);
+    return job;
+  }
+
+  Status run_outside(FunctionRef<Status()> op) noexcept {
+    InjectedJob job(op);
+    if (!injected.push_back(&job)) return unexpected(Failure::no_memory());
+    announce_work();
+    job.wait();
+    return std::move(job.result);
+  }
+
+  const size_t num_threads;
+  const std::unique_ptr<Worker[]> workers;
+  WorkDeque injected;  // jobs from outside threads, taken first in, first out
+
+  std::mutex sleep_mutex;
+  std::vector<size_t> sleeping;          // reserved for every worker, so waking never allocates
+  std::atomic<uint64_t> work_events{0};  // written under sleep_mutex
+  std::atomic<size_t> num_sleeping{0};
+  std::atomic<bool> stopping{false};
+};
+
+Job* Worker::find_work() noexcept {
+  if (Job* job = deque.pop_back()) return job;
+  const size_t n = state->num_threads;
+  if (n > 1) {
+    random ^= random << 13;
+    random ^= random >> 7;
+    random ^= random << 17;
+    size_t victim = static_cast<size_t>(random % n);
+    for (size_t k = 0; k < n; ++k, victim = victim + 1 == n ? 0 : victim + 1) {
+      if (victim == index) continue;
+      if (Job* job = state->workers[victim].deque.pop_front()) return job;
+    }
+  }
+  return state->injected.pop_front();
+}
+
+template <class Done>
+void Worker::run_until(Done done) noexcept {
+  unsigned idle_rounds = 0;
+  while (!done()) {
+    Job* job = find_work();
+    if (job == nullptr && idle_rounds < spin_rounds) {
+      ++idle_rounds;
+      std::this_thread::yield();
+      continue;
+    }
+    if (job == nullptr) job = state->sleep(*this, done);
+    idle_rounds = 0;
+    if (job != nullptr) job->execute(job);
+  }
+}
+
+namespace {
+
+void JoinJob::run(Job* job) noexcept {
+  auto* self = static_cast<JoinJob*>(job);
+  self->result = guarded(self->body);
+  Worker& owner = *self->owner;
+  // The owner may return, ending the job's frame, as soon as it sees `done`.
+  self->done.store(true, std::memory_order_seq_cst);
+  owner.state->wake(owner);
+}
+
+void worker_main(Worker& worker) noexcept {
+  current_worker = &worker;
+  const State& state = *worker.state;
+  worker.run_until([&state] { return state.stopping.load(std::memory_order_seq_cst); });
+  current_worker = nullptr;
+}
+
+Status join_in_worker(Worker& worker, FunctionRef<Status()> a, FunctionRef<Status()> b) noexcept {
+  JoinJob job_b(b, &worker);
+  if (!worker.deque.push_back(&job_b)) {
+    // No room to share b: the join still completes, only sequentially.
+    Status result_a = guarded(a);
+    return first_failure(std::move(result_a), guarded(b));
+  }
+  worker.state->announce_work();
+  Status result_a = guarded(a);
+  if (worker.deque.pop_back_if(&job_b)) return first_failure(std::move(result_a), guarded(b));
+  // Stolen: help with other work rather than block a thread while jobs wait in queues.
+  worker.run_until([&job_b] { return job_b.done.load(std::memory_order_seq_cst); });
+  return first_failure(std::move(result_a), std::move(job_b.result));
+}
+
+struct RangeSplit {
+  FunctionRef<Status(size_t, size_t)> body;
+  size_t min_piece;
+  size_t num_threads;
+};
+
+// `splits` is how many more times a piece may halve before it runs; it starts at the thread
+// count. A piece that was stolen shows that a thread ran out of work, so it gets enough splits
+// again to feed every thread, wherever the stealing happened.
+Status split_range(const RangeSplit& range, size_t lo, size_t hi, size_t splits,
+                   bool stolen) noexcept {
+  const size_t length = hi - lo;
+  bool split = false;
+  if (length / 2 >= range.min_piece) {
+    if (stolen) {
+      splits = std::max(range.num_threads, splits / 2);
+      split = true;
+    } else if (splits > 0) {
+      splits /= 2;
+      split = true;
+    }
+  }
+  if (!split) return guarded([&] { return range.body(lo, hi); });
+  const size_t mid = lo + length / 2;
+  Worker* const creator = current_worker;
+  return join_in_worker(
+      *creator, [&] { return split_range(range, lo, mid, splits, false); },
+      [&] { return split_range(range, mid, hi, splits, current_worker != creator); });
+}
+
+}  // namespace
+
+ThreadPool::ThreadPool(size_t threads)
+    : state_(std::make_unique<State>(std::max<size_t>(threads, 1))) {
+  state_->start();
+}
+
+ThreadPool::~ThreadPool() {
+  if (state_) state_->stop();
+}
+
+size_t ThreadPool::num_threads() const noexcept {
+  return state_->num_threads;
+}
+
+Status ThreadPool::install(FunctionRef<Status()> op) {
+  if (current_worker != nullptr && current_worker->state == state_.get()) return guarded(op);
+  // A worker of another pool blocks here like an outside thread: pools do not share work.
+  return state_->run_outside(op);
+}
+
+namespace {
+
+// How the global pool's start went: the pool, or why it could not start.
+struct GlobalStart {
+  ThreadPool* pool = nullptr;
+  std::string error;
+};
+
+// Neither the record nor the pool is ever destroyed: workers may still run while static
+// destructors do at exit, and joining them there could hang the exit.
+std::atomic<const GlobalStart*> global_start{nullptr};
+std::mutex global_start_mutex;
+
+// A child made by fork() has none of the parent's worker threads, so it would wait forever on
+// the pool it inherited; it starts a pool of its own instead, at its first operation. The
+// inherited one is left behind: its locks may have been held by threads that no longer exist.
+void forget_global_pool_in_child() noexcept {
+  new (&global_start_mutex) std::mutex();
+  global_start.store(nullptr, std::memory_order_relaxed);
+}
+
+const GlobalStart* start_global_pool() {
+  auto* result = new GlobalStart;
+  try {
+    result->pool = new ThreadPool(resolve_thread_count(read_thread_count_inputs()));
+  } catch (const std::bad_alloc&) {
+    delete result;
+    throw;
+  } catch (const std::exception& e) {
+    result->error = e.what();
+  }
+  return result;
+}
+
+}  // namespace
+
+Outcome<ThreadPool*> global_pool() {
+  try {
+    const GlobalStart* start = global_start.load(std::memory_order_acquire);
+    if (start == nullptr) {
+      static const bool fork_handler_installed = [] {
+        return pthread_atfork(nullptr, nullptr, &forget_global_pool_in_child) == 0;
+      }();
+      (void)fork_handler_installed;
+      std::lock_guard guard(global_start_mutex);
+      start = global_start.load(std::memory_order_relaxed);
+      if (start == nullptr) {
+        start = start_global_pool();
+        global_start.store(start, std::memory_order_release);
+      }
+    }
+    if (start->pool != nullptr) return start->pool;
+    return unexpected(
+        Failure::internal("The global thread pool has not been initialized.: " + start->error));
+  } catch (const std::bad_alloc&) {
+    return unexpected(Failure::no_memory());
+  }
+}
+
+Outcome<size_t> current_num_threads() {
+  if (current_worker != nullptr) return current_worker->state->num_threads;
+  Outcome<ThreadPool*> pool = global_pool();
+  if (!pool) return std::move(pool).pass();
+  return (*pool)->num_threads();
+}
+
+long current_worker_index() noexcept {
+  return current_worker != nullptr ? static_cast<long>(current_worker->index) : -1;
+}
+
+Status run_in_pool(FunctionRef<Status()> op) {
+  if (current_worker != nullptr) return guarded(op);
+  Outcome<ThreadPool*> pool = global_pool();
+  if (!pool) return std::move(pool).pass();
+  return State::of(**pool).run_outside(op);
+}
+
+Status join(FunctionRef<Status()> a, FunctionRef<Status()> b) {
+  if (current_worker != nullptr) return join_in_worker(*current_worker, a, b);
+  return run_in_pool([&] { return join_in_worker(*current_worker, a, b); });
+}
+
+Status for_range(size_t n, size_t min_piece, FunctionRef<Status(size_t lo, size_t hi)> body) {
+  const auto run = [&]() -> Status {
+    if (n == 0) return {};
+    const size_t threads = current_worker->state->num_threads;
+    const RangeSplit range{body, std::max<size_t>(min_piece, 1), threads};
+    return split_range(range, 0, n, threads, false);
+  };
+  if (current_worker != nullptr) return run();
+  if (n == 0) {
+    // Nothing to hand over, but a pool that cannot start fails every operation alike.
+    Outcome<ThreadPool*> pool = global_pool();
+    if (!pool) return std::move(pool).pass();
+    return {};
+  }
+  return run_in_pool(run);
+}
+
+}  // namespace catenc::pool
