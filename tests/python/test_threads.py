@@ -1,0 +1,174 @@
+"""Holds under threads and re-entry, and calls that leave nothing behind."""
+
+import gc
+import sys
+import threading
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from catenc import Encoder
+
+
+class Waiting:
+    """A cell whose __str__ parks the encoding thread until released."""
+
+    def __init__(self):
+        self.entered = threading.Event()
+        self.release = threading.Event()
+
+    def __float__(self):
+        raise TypeError
+
+    def __str__(self):
+        self.entered.set()
+        assert self.release.wait(10)
+        return "w"
+
+
+def test_conflicting_calls_fail_at_once_while_encode_runs():
+    enc = Encoder()
+    enc.encode(np.array([["a"], ["b"]], dtype=object))
+    cell = Waiting()
+    table = np.array([["x"], [cell]], dtype=object)
+    results = {}
+
+    def encode():
+        results["encode"] = enc.encode(table)
+
+    worker = threading.Thread(target=encode)
+    worker.start()
+    try:
+        assert cell.entered.wait(10)
+        with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+            enc.decode(np.array([[0.0]]))
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            enc.encode(np.array([["z"]], dtype=object))
+    finally:
+        cell.release.set()
+        worker.join()
+    assert results["encode"].tolist() == [[1.0], [0.0]]
+    assert enc.decode(np.array([[0.0]])).tolist() == [["w"]]
+
+
+def test_str_calling_back_into_the_same_encoder():
+    enc = Encoder()
+    seen = []
+
+    class Reentrant:
+        def __float__(self):
+            raise TypeError
+
+        def __str__(self):
+            for call in (lambda: enc.encode(np.array([["q"]], dtype=object)), lambda: enc.decode(np.zeros((1, 1)))):
+                try:
+                    call()
+                except RuntimeError as error:
+                    seen.append(str(error))
+            return "r"
+
+    out = enc.encode(np.array([[Reentrant()]], dtype=object))
+    assert seen == ["Already borrowed", "Already mutably borrowed"]
+    assert out.tolist() == [[0.0]]
+
+
+def test_panic_inside_str_ends_the_outer_call_too(PanicException, capfd):
+    enc, inner = Encoder(), Encoder()
+
+    class Panicking:
+        def __float__(self):
+            raise TypeError
+
+        def __str__(self):
+            inner.encode(np.zeros(3))  # one-dimensional: PanicException
+            return "never"
+
+    with pytest.raises(PanicException, match="^failed to read the input table"):
+        enc.encode(np.array([[Panicking()]], dtype=object))
+    assert "PanicException" in capfd.readouterr().err
+    assert enc.encode(np.array([["ok"]], dtype=object)).tolist() == [[0.0]]
+
+
+def test_float_cannot_swallow_a_panic(PanicException):
+    enc, inner = Encoder(), Encoder()
+
+    class Panicking:
+        def __float__(self):
+            inner.encode(np.zeros(3))
+
+    with pytest.raises(PanicException):
+        enc.encode(np.array([[Panicking()]], dtype=object))
+
+
+def test_many_decodes_at_once_agree():
+    enc = Encoder()
+    rng = np.random.default_rng(1)
+    table = rng.choice(["red", "green", "blue", "nan"], size=(20000, 3)).astype(object)
+    codes = enc.encode(table)
+    expected = enc.decode(codes).tolist()
+    barrier = threading.Barrier(8)
+    outcomes = []
+
+    def run():
+        barrier.wait()
+        for _ in range(5):
+            outcomes.append(enc.decode(codes).tolist() == expected)
+
+    threads = [threading.Thread(target=run) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert outcomes == [True] * 40
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+def test_references_and_memory_stay_flat(PanicException):
+    enc = Encoder()
+    rng = np.random.default_rng(2)
+    array = np.empty((2000, 3), dtype=object)
+    array[:, 0] = rng.choice(["a", "b", "nan", "long label " * 5], size=2000)
+    array[:, 1] = rng.normal(size=2000)
+    array[:, 2] = [f"u{i}" for i in range(2000)]
+    frame = pd.DataFrame({"s": ["a", "b", None, "c"] * 5, "n": np.arange(20.0)})
+    refs = (sys.getrefcount(frame), sys.getrefcount(array), sys.getrefcount(array[0, 0]))
+
+    def cycle(times):
+        for _ in range(times):
+            enc.decode(enc.encode(array))
+            with pytest.raises(PanicException):
+                enc.encode(np.zeros(2))
+        enc.decode(enc.encode(frame))
+
+    cycle(300)
+    gc.collect()
+    before = resident_bytes()
+    for _ in range(10):
+        cycle(300)
+    gc.collect()
+    grown = resident_bytes() - before
+    assert grown < 4_000_000, grown
+    assert (sys.getrefcount(frame), sys.getrefcount(array), sys.getrefcount(array[0, 0])) == refs
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_forked_child_starts_a_pool_of_its_own():
+    import os
+    import signal
+
+    table = np.array([["b", 1.0], ["a", 2.0]] * 50000, dtype=object)
+    expected = Encoder().encode(table).tolist()  # the parent's pool is running now
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(30)  # a child stuck on the parent's pool must not hang the suite
+        try:
+            os._exit(0 if Encoder().encode(table).tolist() == expected else 1)
+        except BaseException:  # noqa: BLE001
+            os._exit(2)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
