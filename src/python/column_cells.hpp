@@ -1,0 +1,60 @@
+// Where the cells of one column come from: memory of a NumPy array when that reads the same as
+// item access would, else item access.
+#pragma once
+
+#include "error.hpp"
+#include "numpy_api.hpp"
+
+namespace catenc::py {
+
+// How cells are read: `items` through the interpreter's item access; the others from memory,
+// `objects` as the stored object pointers, the rest as numbers of that type.
+enum class Direct { items, objects, boolean, i8, i16, i32, i64, u8, u16, u32, u64, f16, f32, f64 };
+
+// The direct kind of an array's dtype (items for any dtype not read from memory).
+Direct direct_kind(PyArrayObject* array);
+
+// float() of a NumPy half: exact, NaN payloads kept.
+double half_to_double(uint16_t half);
+
+// True for exact ndarrays and memmaps: their item access reads memory and runs no user code.
+PyResult<bool> is_plain_array(PyObject* object);
+
+class ColumnCells {
+ public:
+  // Column `column` of a 2-D source of `rows` x `columns` cells.
+  static PyResult<ColumnCells> of_table(Ref source, size_t rows, size_t columns, size_t column);
+  // A 1-D array of `rows` cells (one column of a DataFrame).
+  static PyResult<ColumnCells> of_column(Ref array, size_t rows);
+
+  Direct kind() const noexcept { return kind_; }
+  // The memory of row `row`; only for direct kinds.
+  const char* address(size_t row) const noexcept { return base_ + static_cast<npy_intp>(row) * stride_; }
+
+  // The cell, as a reference of our own taken before any method of it can run.
+  PyResult<Ref> cell(size_t row);
+
+  // After user code has run: it may have reshaped, resized or reallocated the array. Item access
+  // gives the answer the array gives now; memory we remembered might no longer be there.
+  void after_user_code() noexcept;
+
+ private:
+  explicit ColumnCells(Ref source) : source_(std::move(source)) {}
+  void remember(PyArrayObject* array, const char* base, npy_intp stride);
+
+  Ref source_;
+  bool two_dimensional_ = true;
+  size_t column_ = 0;
+  Direct kind_ = Direct::items;
+  const char* base_ = nullptr;
+  npy_intp stride_ = 0;
+  // What the array looked like when we started reading its memory.
+  PyArrayObject* array_ = nullptr;
+  const char* data_ = nullptr;
+  int ndim_ = 0;
+  npy_intp dims_[2] = {0, 0};
+  npy_intp strides_[2] = {0, 0};
+  PyArray_Descr* descr_ = nullptr;
+};
+
+}  // namespace catenc::py
