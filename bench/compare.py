@@ -1,0 +1,391 @@
+"""catenc against what users write today: pandas, scikit-learn and plain NumPy copies.
+
+    python bench/compare.py [--quick] [--repeats N] [--out DIR]
+
+Every case runs twice: with pandas' default string storage (Arrow strings when pyarrow is
+installed) and with pandas unable to import pyarrow. Each configuration runs in a child process;
+contenders run interleaved (ours, peer, ours, peer, ...) and their medians are compared. Peak
+extra memory is measured per contender in a child process of its own. Before timing, every case
+checks once that our codes equal the peer's, column by column.
+
+Writes a table to standard output, DIR/compare.csv and a bar chart DIR/compare.png.
+"""
+
+import argparse
+import csv
+import gc
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+MARKERS = ("nan", "NaN", "<NA>")
+
+
+class _NoPyarrow:
+    """An import hook under which pyarrow looks not installed."""
+
+    @staticmethod
+    def find_spec(name, path=None, target=None):
+        if name == "pyarrow" or name.startswith("pyarrow."):
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+        return None
+
+
+def block_pyarrow():
+    sys.meta_path.insert(0, _NoPyarrow())
+
+
+# -- data -------------------------------------------------------------------------------------------
+
+
+def random_strings(rng, count, np):
+    lengths = rng.integers(5, 21, size=count)
+    letters = rng.integers(ord("a"), ord("z") + 1, size=int(lengths.sum()), dtype=np.uint8).tobytes().decode()
+    out, start = [], 0
+    for length in lengths.tolist():
+        out.append(letters[start:start + length])
+        start += length
+    # Distinct, so a cardinality is what it says.
+    return list(dict.fromkeys(out))
+
+
+def label_column(rng, rows, cardinality, np, pd):
+    vocabulary = np.array(random_strings(rng, cardinality, np), dtype=object)
+    column = vocabulary[rng.integers(0, len(vocabulary), size=rows)]
+    missing = rng.random(rows) < 0.05
+    # Half float NaN, half pandas NA: every contender takes both for missing.
+    as_nan = rng.random(rows) < 0.5
+    column[missing & as_nan] = np.nan
+    column[missing & ~as_nan] = pd.NA
+    return column
+
+
+CARDINALITIES = (10, 1_000, 100_000, 1_000_000)
+
+
+def make_frame(rows, np, pd, seed=1):
+    rng = np.random.default_rng(seed)
+    data = {f"s{c}": label_column(rng, rows, c, np, pd) for c in CARDINALITIES}
+    data["f0"] = rng.normal(size=rows)
+    data["f1"] = rng.gamma(2.0, 3.0, size=rows)
+    data["i0"] = rng.integers(-1000, 1000, size=rows)
+    data["b0"] = rng.random(rows) < 0.5
+    return pd.DataFrame(data)
+
+
+def make_object_array(rows, np, pd, seed=2):
+    rng = np.random.default_rng(seed)
+    return np.stack([label_column(rng, rows, c, np, pd) for c in CARDINALITIES], axis=1)
+
+
+# -- contenders -------------------------------------------------------------------------------------
+
+
+def pandas_encode_frame(frame, np, pd):
+    """pandas.factorize(sort=True) per label column, to_numpy(float64) per numeric column."""
+    out = np.empty(frame.shape, dtype=np.float64)
+    uniques_by_column = {}
+    for j, name in enumerate(frame.columns):
+        column = frame[name]
+        if pd.api.types.is_numeric_dtype(column.dtype) or pd.api.types.is_bool_dtype(column.dtype):
+            out[:, j] = column.to_numpy(np.float64)
+        else:
+            codes, uniques = pd.factorize(column, sort=True)
+            out[:, j] = markers_to_nan(codes, uniques, np)
+            uniques_by_column[j] = uniques
+    return out, uniques_by_column
+
+
+def pandas_encode_array(array, np, pd):
+    out = np.empty(array.shape, dtype=np.float64)
+    for j in range(array.shape[1]):
+        codes, uniques = pd.factorize(array[:, j], sort=True)
+        out[:, j] = markers_to_nan(codes, uniques, np)
+    return out
+
+
+def markers_to_nan(codes, uniques, np):
+    """Codes as float64 with NaN for missing, and no code for the texts that mean missing."""
+    codes = codes.astype(np.float64)
+    codes[codes < 0] = np.nan
+    marked = [k for k, label in enumerate(uniques) if label in MARKERS]
+    if marked:
+        shift = np.zeros(len(uniques), dtype=np.float64)
+        for k in marked:
+            shift[k + 1:] += 1
+        valid = ~np.isnan(codes)
+        index = codes[valid].astype(np.int64)
+        renumbered = index - shift[index]
+        renumbered[np.isin(index, marked)] = np.nan
+        codes[valid] = renumbered
+    return codes
+
+
+def pandas_decode_frame(encoded, uniques_by_column, np, pd):
+    """uniques.take(codes) per label column, into a DataFrame."""
+    data = {}
+    for j, name in enumerate(encoded.columns):
+        codes = encoded[name].to_numpy()
+        if j in uniques_by_column:
+            missing = np.isnan(codes)
+            index = np.where(missing, 0, codes).astype(np.int64)
+            labels = np.asarray(uniques_by_column[j], dtype=object).take(index)
+            labels[missing] = None
+            data[name] = pd.Series(labels, dtype=object)
+        else:
+            data[name] = codes
+    return pd.DataFrame(data)
+
+
+def sklearn_encode(frame, label_names):
+    from sklearn.preprocessing import OrdinalEncoder
+
+    return OrdinalEncoder().fit_transform(frame[label_names])
+
+
+# -- measuring --------------------------------------------------------------------------------------
+
+
+def timed(function):
+    gc.collect()
+    start = time.perf_counter()
+    function()
+    return time.perf_counter() - start
+
+
+def interleaved(ours, peer, repeats):
+    ours_times, peer_times = [], []
+    for _ in range(repeats):
+        ours_times.append(timed(ours))
+        peer_times.append(timed(peer))
+    return statistics.median(ours_times), statistics.median(peer_times)
+
+
+def resident_and_peak():
+    fields = {}
+    with open("/proc/self/status") as status:
+        for line in status:
+            key, _, value = line.partition(":")
+            fields[key] = value
+    return int(fields["VmRSS"].split()[0]) * 1024, int(fields["VmHWM"].split()[0]) * 1024
+
+
+def reset_peak():
+    with open("/proc/self/clear_refs", "w") as refs:
+        refs.write("5")
+
+
+def same_codes(a, b, np):
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    return a.shape == b.shape and np.array_equal(a, b, equal_nan=True)
+
+
+def run_configuration(args):
+    """Runs every timing case in this process; prints one JSON record per case."""
+    if args.no_pyarrow:
+        block_pyarrow()
+    import numpy as np
+    import pandas as pd
+
+    import catenc
+
+    rows = args.rows
+    records = []
+    frame = make_frame(rows, np, pd)
+    label_names = [f"s{c}" for c in CARDINALITIES]
+    enc = catenc.Encoder()
+
+    encoded = enc.encode(frame)
+    peer, uniques = pandas_encode_frame(frame, np, pd)
+    assert same_codes(encoded.to_numpy(), peer, np), "codes differ from pandas on the mixed frame"
+    assert same_codes(encoded[label_names].to_numpy(), sklearn_encode(frame, label_names), np), \
+        "codes differ from scikit-learn"
+    ours, theirs = interleaved(lambda: enc.encode(frame), lambda: pandas_encode_frame(frame, np, pd), args.repeats)
+    records.append(("1 mixed DataFrame encode", "pandas", ours, theirs))
+    ours, theirs = interleaved(lambda: enc.encode(frame), lambda: sklearn_encode(frame, label_names),
+                               max(1, args.repeats // 2))
+    records.append(("1 mixed DataFrame encode", "scikit-learn", ours, theirs))
+    decoded = enc.decode(encoded)
+    peer_decoded = pandas_decode_frame(encoded, uniques, np, pd)
+    assert all(decoded[n].tolist() == peer_decoded[n].tolist() for n in label_names), "decoded labels differ"
+    ours, theirs = interleaved(lambda: enc.decode(encoded),
+                               lambda: pandas_decode_frame(encoded, uniques, np, pd), args.repeats)
+    records.append(("1 mixed DataFrame decode", "pandas", ours, theirs))
+    del frame, encoded, decoded, peer_decoded, peer, uniques
+    gc.collect()
+
+    array = make_object_array(rows, np, pd)
+    assert same_codes(enc.encode(array), pandas_encode_array(array, np, pd), np), "codes differ on the object array"
+    ours, theirs = interleaved(lambda: enc.encode(array), lambda: pandas_encode_array(array, np, pd), args.repeats)
+    records.append(("2 object ndarray encode", "pandas", ours, theirs))
+    del array
+    gc.collect()
+
+    dense = np.random.default_rng(3).normal(size=(rows * 4, 8))
+    for order, table in (("C", dense), ("F", np.asfortranarray(dense))):
+        assert same_codes(enc.encode(table), np.array(table), np)
+        ours, theirs = interleaved(lambda: enc.encode(table), lambda: np.array(table), args.repeats)
+        records.append((f"3 float64 ndarray {order} order encode", "NumPy copy", ours, theirs))
+    print(json.dumps({"records": records, "versions": versions(np, pd)}))
+
+
+def versions(np, pd):
+    found = {"numpy": np.__version__, "pandas": pd.__version__}
+    try:
+        import sklearn
+
+        found["scikit-learn"] = sklearn.__version__
+    except ImportError:
+        pass
+    try:
+        import pyarrow
+
+        found["pyarrow"] = pyarrow.__version__
+    except ImportError:
+        found["pyarrow"] = "not importable"
+    found["string storage"] = str(pd.Series(["a"]).dtype) + " " + repr(pd.Series(["a"]).dtype)
+    return found
+
+
+def run_threads(args):
+    """Times `encode` of the object array once the pool has the thread count of the environment."""
+    if args.no_pyarrow:
+        block_pyarrow()
+    import numpy as np
+    import pandas as pd
+
+    import catenc
+
+    array = make_object_array(args.rows, np, pd)
+    enc = catenc.Encoder()
+    enc.encode(array)
+    print(json.dumps(statistics.median(timed(lambda: enc.encode(array)) for _ in range(args.repeats))))
+
+
+def run_memory(args):
+    """Peak memory above the resident size before one run of one contender."""
+    if args.no_pyarrow:
+        block_pyarrow()
+    import numpy as np
+    import pandas as pd
+
+    import catenc
+
+    frame = make_frame(args.rows, np, pd)
+    enc = catenc.Encoder()
+    contender = {
+        "ours": lambda: enc.encode(frame),
+        "pandas": lambda: pandas_encode_frame(frame, np, pd),
+    }[args.memory]
+    # Import and warm up (the worker pool, pandas' lazy modules) on a small frame first.
+    small = frame.head(1000)
+    enc.encode(small)
+    pandas_encode_frame(small, np, pd)
+    gc.collect()
+    # Hand freed heap pages back to the system, so that the contender's allocations show as
+    # growth instead of reusing pages that building the data left resident.
+    import ctypes
+
+    ctypes.CDLL("libc.so.6").malloc_trim(0)
+    before, _ = resident_and_peak()
+    reset_peak()
+    result = contender()
+    _, peak = resident_and_peak()
+    del result
+    print(json.dumps(peak - before))
+
+
+def child(args, *extra, env=None):
+    command = [sys.executable, __file__, "--rows", str(args.rows), "--repeats", str(args.repeats), *extra]
+    if args.no_pyarrow:
+        command.append("--no-pyarrow")
+    done = subprocess.run(command, check=True, capture_output=True, text=True, env=env)
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--quick", action="store_true", help="100,000 rows, 3 repeats")
+    parser.add_argument("--out", type=Path, default=HERE / "results")
+    parser.add_argument("--no-pyarrow", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--configuration", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--threads", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--memory", choices=["ours", "pandas"], help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.quick:
+        args.rows, args.repeats = 100_000, 3
+    if args.configuration:
+        return run_configuration(args)
+    if args.threads:
+        return run_threads(args)
+    if args.memory:
+        return run_memory(args)
+
+    rows_out = []
+    seen_versions = {}
+    for no_pyarrow in (False, True):
+        args.no_pyarrow = no_pyarrow
+        configuration = "pandas without pyarrow" if no_pyarrow else "pandas default"
+        result = child(args, "--configuration")
+        seen_versions[configuration] = result["versions"]
+        for case, peer, ours, theirs in result["records"]:
+            rows_out.append([configuration, case, peer, ours, theirs, ours / theirs, "", ""])
+        timings = {}
+        for threads in (1, 2):
+            env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+            timings[threads] = child(args, "--threads", env=env)
+        rows_out.append([configuration, "4 object ndarray encode, 2 threads vs 1", "1 thread",
+                         timings[2], timings[1], timings[2] / timings[1], "", ""])
+        memory = {name: child(args, "--memory", name) for name in ("ours", "pandas")}
+        rows_out.append([configuration, "5 mixed DataFrame encode, peak extra memory", "pandas",
+                         "", "", memory["ours"] / memory["pandas"], memory["ours"], memory["pandas"]])
+
+    header = ["configuration", "case", "peer", "ours_s", "peer_s", "ratio", "ours_peak_bytes", "peer_peak_bytes"]
+    print(f"rows: {args.rows:,}; repeats: {args.repeats}; medians in seconds; ratio = ours / peer")
+    for configuration, found in seen_versions.items():
+        print(f"{configuration}: " + ", ".join(f"{k} {v}" for k, v in found.items()))
+    print()
+    print(f"{'configuration':<24}{'case':<46}{'peer':<14}{'ours':>9}{'peer':>9}{'ratio':>8}{'ours MB':>9}{'peer MB':>9}")
+    for row in rows_out:
+        configuration, case, peer, ours, theirs, ratio, ours_mb, peer_mb = row
+        fmt = lambda v: f"{v:9.3f}" if isinstance(v, float) else f"{v:>9}"  # noqa: E731
+        mb = lambda v: f"{v / 2**20:9.1f}" if v != "" else f"{'':>9}"  # noqa: E731
+        print(f"{configuration:<24}{case:<46}{peer:<14}{fmt(ours)}{fmt(theirs)}{ratio:8.2f}{mb(ours_mb)}{mb(peer_mb)}")
+
+    args.out.mkdir(parents=True, exist_ok=True)
+    with open(args.out / "compare.csv", "w", newline="") as handle:
+        writer = csv.writer(handle)
+        writer.writerow(header)
+        writer.writerows(rows_out)
+    chart(rows_out, args.out / "compare.png", args.rows)
+
+
+def chart(rows_out, path, rows):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    labels = [f"{case} vs {peer}\n({configuration})" for configuration, case, peer, *_ in rows_out]
+    ratios = [row[5] for row in rows_out]
+    fig, ax = plt.subplots(figsize=(10, 0.45 * len(rows_out) + 1.5))
+    colors = ["tab:green" if r <= 1 else "tab:red" for r in ratios]
+    ax.barh(range(len(ratios)), ratios, color=colors)
+    ax.axvline(1.0, color="black", linewidth=0.8)
+    ax.set_yticks(range(len(ratios)), labels, fontsize=7)
+    ax.invert_yaxis()
+    ax.set_xlabel("ours / peer (time, or peak memory for case 5; below 1 is better for catenc)")
+    ax.set_title(f"catenc against its peers, {rows:,} rows")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+if __name__ == "__main__":
+    main()
