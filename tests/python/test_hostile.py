@@ -1,0 +1,176 @@
+"""Cells that fight back: user code that raises, lies, dawdles, re-enters, or changes the very
+table being read. Nothing may crash; the result is what item access gives, or the documented
+exception; the encoder stays usable; inputs are left as they were."""
+
+import copy
+import gc
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from catenc import Encoder
+
+
+class ndarray(np.ndarray):  # noqa: N801 - accepted by name; its cells go through item access
+    pass
+
+
+def outcome(call):
+    try:
+        result = call()
+    except BaseException as error:  # noqa: BLE001 - the outcome is what we compare
+        return ("raised", type(error).__name__, str(error))
+    return ("result", np.asarray(result).view(np.uint64).tolist())
+
+
+class Cell:
+    """Runs `action(table)` once, the first time the cell is turned into a number or text."""
+
+    def __init__(self, text, action=None, number=None):
+        self.text, self.action, self.number, self.table, self.done = text, action, number, None, False
+
+    def _act(self):
+        if self.action is not None and not self.done:
+            self.done = True
+            self.action(self.table)
+
+    def __float__(self):
+        self._act()
+        if self.number is None:
+            raise TypeError("not a number")
+        return self.number
+
+    def __str__(self):
+        self._act()
+        return self.text
+
+
+def build(kind, action):
+    rows = [["a", Cell("h", action)], ["b", "y"], ["c", "z"], ["d", "w"]]
+    # Both own their memory, so that resize works on either.
+    table = ndarray((4, 2), dtype=object) if kind == "items" else np.empty((4, 2), dtype=object)
+    for i, row in enumerate(rows):
+        for j, cell in enumerate(row):
+            table[i, j] = cell
+    table[0, 1].table = table
+    return table
+
+
+def set_later_cell(table):
+    table[3, 1] = "changed"
+    table[1, 0] = "late"  # a column already read: no effect on it
+
+
+def resize_smaller(table):
+    table.resize((1, 2), refcheck=False)
+
+
+def resize_larger(table):
+    table.resize((50, 2), refcheck=False)
+
+
+def reshape_in_place(table):
+    table.shape = (2, 4)
+
+
+def transpose_in_place(table):
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        table.strides = table.strides[::-1]
+
+
+def drop_read_cells(table):
+    # Cells already read lose their last reference elsewhere: labels must not dangle.
+    for r in range(4):
+        table[r, 0] = None
+    gc.collect()
+
+
+ACTIONS = [set_later_cell, resize_smaller, resize_larger, reshape_in_place, transpose_in_place, drop_read_cells]
+
+
+@pytest.mark.parametrize("action", ACTIONS, ids=lambda a: a.__name__)
+def test_table_changed_while_read_matches_item_access(action):
+    results = []
+    for kind in ("direct", "items"):
+        enc = Encoder()
+        table = build(kind, action)
+        results.append(outcome(lambda: enc.encode(table)))
+        # The encoder is usable at once, whatever happened.
+        assert enc.encode(np.array([["q"]], dtype=object)).tolist() == [[0.0]]
+    assert results[0] == results[1]
+
+
+@pytest.mark.parametrize(
+    "cell, expected",
+    [
+        (Cell("t", number=None), "label"),
+        (type("Wrong", (), {"__float__": lambda self: "x", "__str__": lambda self: "w"})(), "label"),
+        (type("Slow", (), {"__float__": lambda self: time.sleep(0.05) or 1.5})(), "number"),
+        (type("BadStr", (), {"__float__": lambda self: 1 / 0, "__str__": lambda self: 5})(), "panic"),
+    ],
+    ids=["raises", "wrong-type", "slow", "str-not-str"],
+)
+def test_misbehaving_methods(cell, expected, PanicException):
+    enc = Encoder()
+    table = np.array([[cell], ["k"]], dtype=object) if expected != "number" else np.array([[cell]], dtype=object)
+    if expected == "panic":
+        with pytest.raises(PanicException, match="^cant convert to str: TypeError"):
+            enc.encode(table)
+    elif expected == "number":
+        assert enc.encode(table).tolist() == [[1.5]]
+    else:
+        assert enc.encode(table).shape == (2, 1)
+    assert enc.encode(np.array([["q"]], dtype=object)).tolist() == [[0.0]]
+
+
+def test_frame_changed_while_read_does_not_crash():
+    frame = pd.DataFrame({"a": ["x", "y"] * 200, "b": ["p"] * 400})
+
+    def wreck(_):
+        frame["b"] = 1.0
+        del frame["a"]
+        gc.collect()
+
+    frame["a"] = frame["a"].astype(object)
+    frame.loc[0, "a"] = Cell("first", wreck)
+    enc = Encoder()
+    out = enc.encode(frame)
+    assert out.shape[0] == 400
+    assert enc.decode(out).shape[0] == 400
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: np.array([["a", 1.5, None], [float("nan"), "b", 7]], dtype=object),
+        lambda: np.arange(12.0).reshape(3, 4),
+        lambda: np.asfortranarray(np.arange(12.0).reshape(3, 4)),
+        lambda: np.arange(12, dtype=np.int32).reshape(3, 4),
+        lambda: pd.DataFrame({"s": ["a", None] * 200, "n": np.arange(400.0), "o": [1, "x"] * 200}),
+        lambda: pd.DataFrame({"s": ["a", None], "n": [1.0, 2.0]}),
+    ],
+)
+def test_inputs_are_left_as_they_were(make):
+    source = make()
+    keep = copy.deepcopy(source)
+    cells = list(source.to_numpy().ravel()) if isinstance(source, pd.DataFrame) else list(source.ravel())
+    # None's count moves with whatever else the interpreter does.
+    cells = [c for c in cells if c is not None]
+    counts = [sys.getrefcount(c) for c in cells]
+    enc = Encoder()
+    codes = enc.encode(source)
+    enc.decode(source)
+    enc.decode(codes)
+    if isinstance(source, pd.DataFrame):
+        pd.testing.assert_frame_equal(source, keep)
+    else:
+        assert source.dtype == keep.dtype and source.tobytes() == keep.tobytes() if source.dtype != object \
+            else source.tolist() == keep.tolist()
+    del codes
+    assert [sys.getrefcount(c) for c in cells] == counts
