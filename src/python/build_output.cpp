@@ -107,8 +107,10 @@ PyResult<Ref> object_array(const Table& table, const EncodingInfo& info) {
 // The labels of one column as a Series of dtype object (str, or None for missing). An explicit
 // object dtype keeps pandas from inferring a string dtype of its own, which would turn None into
 // NaN.
-PyResult<Ref> label_series(const Table& table, size_t column, const LabelMap& map, PyObject* series_type,
-                           PyObject* index) {
+// The labels of one column as a Series of dtype object (str, or None for missing). An explicit
+// object dtype keeps pandas from inferring a string dtype of its own, which would turn None into
+// NaN.
+PyResult<Ref> label_series(const Table& table, size_t column, const LabelMap& map, PyObject* series_type) {
   npy_intp length = static_cast<npy_intp>(table.rows());
   Ref values = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT), 1,
                                                &length, nullptr, nullptr, 0, nullptr));
@@ -120,9 +122,34 @@ PyResult<Ref> label_series(const Table& table, size_t column, const LabelMap& ma
     *reinterpret_cast<PyObject**>(PyArray_GETPTR1(array, static_cast<npy_intp>(row))) = cell;
   }
   Ref args = Ref::steal(PyTuple_Pack(1, values.get()));
-  Ref kwargs = Ref::steal(Py_BuildValue("{s:s,s:O,s:O}", "dtype", "object", "index", index, "copy", Py_False));
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
   if (!args || !kwargs) return fetched();
   return checked(PyObject_Call(series_type, args.get(), kwargs.get()));
+}
+
+// Every column as a value of its own, keyed by position: the encoded ones as labels, the others
+// as views of the table. Names may repeat, so they are set on the finished frame; and no column
+// of the float64 block is ever replaced, which would make pandas copy the rest of the block.
+PyResult<Ref> columns_by_position(const ArrayTable& table, const EncodingInfo& info, PyObject* series_type) {
+  Ref columns = Ref::steal(PyDict_New());
+  if (!columns) return fetched();
+  const std::vector<size_t>& encoded = info.encoded_columns();
+  for (size_t column = 0; column < table.table.columns(); ++column) {
+    Ref position = Ref::steal(PyLong_FromSize_t(column));
+    if (!position) return fetched();
+    Ref value;
+    if (std::binary_search(encoded.begin(), encoded.end(), column)) {
+      CATENC_ASSIGN_OR_RETURN(const LabelMap* map, labels_of(info, column));
+      CATENC_ASSIGN_OR_RETURN(value, label_series(table.table, column, *map, series_type));
+    } else {
+      Ref key = Ref::steal(Py_BuildValue("(NO)", PySlice_New(nullptr, nullptr, nullptr), position.get()));
+      if (!key) return fetched();
+      value = Ref::steal(PyObject_GetItem(table.array.get(), key.get()));
+      if (!value) return fetched();
+    }
+    if (PyDict_SetItem(columns.get(), position.get(), value.get()) < 0) return fetched();
+  }
+  return columns;
 }
 
 PyResult<Ref> data_frame(ArrayTable table, const std::vector<std::string>& column_names,
@@ -139,28 +166,20 @@ PyResult<Ref> data_frame(ArrayTable table, const std::vector<std::string>& colum
   }
   Ref data_frame_type = Ref::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
   if (!data_frame_type) return fetched();
-  Ref args = Ref::steal(PyTuple_Pack(1, table.array.get()));
-  // Nobody else can see the array, so the frame may keep it rather than copy it.
-  Ref kwargs = Ref::steal(Py_BuildValue("{s:O,s:O}", "columns", name_list.get(), "copy", Py_False));
-  if (!args || !kwargs) return fetched();
-  CATENC_ASSIGN_OR_RETURN(Ref frame, checked(PyObject_Call(data_frame_type.get(), args.get(), kwargs.get())));
-  if (info == nullptr || info->encoded_columns().empty()) return frame;
-
+  if (info == nullptr || info->encoded_columns().empty()) {
+    Ref args = Ref::steal(PyTuple_Pack(1, table.array.get()));
+    // Nobody else can see the array, so the frame may keep it rather than copy it.
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:O,s:O}", "columns", name_list.get(), "copy", Py_False));
+    if (!args || !kwargs) return fetched();
+    return checked(PyObject_Call(data_frame_type.get(), args.get(), kwargs.get()));
+  }
   Ref series_type = Ref::steal(PyObject_GetAttrString(pandas.get(), "Series"));
   if (!series_type) return fetched();
-  Ref index = Ref::steal(PyObject_GetAttrString(frame.get(), "index"));
-  if (!index) return fetched();
-  CATENC_ASSIGN_OR_RETURN(const Names* n, names());
-  for (size_t column : info->encoded_columns()) {
-    CATENC_ASSIGN_OR_RETURN(const LabelMap* map, labels_of(*info, column));
-    CATENC_ASSIGN_OR_RETURN(Ref labels, label_series(table.table, column, *map, series_type.get(), index.get()));
-    // By position: with repeated column names, addressing by name would also retype the other
-    // columns of that name.
-    Ref position = Ref::steal(PyLong_FromSize_t(column));
-    if (!position) return fetched();
-    CATENC_ASSIGN_OR_RETURN(Ref done, checked(PyObject_CallMethodObjArgs(frame.get(), n->isetitem, position.get(),
-                                                                         labels.get(), nullptr)));
-  }
+  CATENC_ASSIGN_OR_RETURN(Ref columns, columns_by_position(table, *info, series_type.get()));
+  Ref args = Ref::steal(PyTuple_Pack(1, columns.get()));
+  if (!args) return fetched();
+  CATENC_ASSIGN_OR_RETURN(Ref frame, checked(PyObject_Call(data_frame_type.get(), args.get(), nullptr)));
+  if (PyObject_SetAttrString(frame.get(), "columns", name_list.get()) < 0) return fetched();
   return frame;
 }
 

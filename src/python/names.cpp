@@ -16,7 +16,7 @@ PyResult<const Names*> names() {
         {&made.obj, "obj"},         {&made.encoding, "encoding"}, {&made.all, "__all__"},
         {&made.add_note, "add_note"}, {&made.shape, "shape"},     {&made.values, "values"},
         {&made.columns, "columns"}, {&made.tolist, "tolist"},     {&made.astype, "astype"},
-        {&made.object, "object"},   {&made.isetitem, "isetitem"}, {&made.data_frame, "DataFrame"},
+        {&made.object, "object"},   {&made.data_frame, "DataFrame"},
         {&made.numpy, "numpy"},     {&made.pandas, "pandas"},     {&made.version, "__version__"},
     };
     for (const auto& [slot, text] : table) {

@@ -17,7 +17,6 @@ struct Names {
   PyObject* tolist;
   PyObject* astype;
   PyObject* object;
-  PyObject* isetitem;
   PyObject* data_frame;  // "DataFrame"
   PyObject* numpy;
   PyObject* pandas;
