@@ -1,16 +1,19 @@
-from typing import Any, TypeVar
+"""Label encoding of the categorical columns of 2-D NumPy arrays and pandas DataFrames."""
 
-import numpy as np
+from typing import Any
 
 __all__ = ["Encoder"]
 
-_T = TypeVar("_T")
-
 class Encoder:
-    """Label-encodes the categorical columns of 2-D NumPy arrays and pandas DataFrames."""
+    """Learns the label maps of a table's label columns (encode) and maps codes back (decode).
 
-    def __new__(cls, encoding: str | None = None) -> "Encoder": ...
+    Only the "label" strategy exists; `encoding` may be left out or None.
+    """
+
+    def __new__(cls, encoding: str | None = None) -> Encoder: ...
     def encode(self, obj: Any) -> Any:
-        """Codes for every label column, as float64, in the caller's container kind."""
+        """A float64 array or DataFrame like `obj`, with codes in place of every label column's
+        labels; the label maps are kept for decode."""
     def decode(self, obj: Any) -> Any:
-        """Labels back in place of the codes of the columns the last encode learned."""
+        """`obj` with the codes of the columns that the last encode encoded replaced by their
+        labels (an object array, or object columns of a DataFrame)."""
