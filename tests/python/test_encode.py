@@ -411,7 +411,7 @@ def test_dataframe_index_is_not_kept(enc):
 def test_dataframe_mixed_columns(enc):
     frame = pd.DataFrame(
         {
-            "s": ["b", "a", None, "c"],
+            "s": ["b", "a", np.nan, "c"],
             "i": [1, 2, 3, 4],
             "f": [1.5, np.nan, 2.0, 3.0],
             "b": [True, False, True, True],

@@ -31,13 +31,17 @@ def through_values(frame):
     return DataFrame(frame)
 
 
+PANDAS_VERSION = tuple(int(part) for part in pd.__version__.split(".")[:2])
+
+
 def string_dtypes():
+    # pandas 2.3 added string dtypes whose missing value is NaN.
     dtypes = [pd.StringDtype("python"), object]
-    if hasattr(pd, "options") and pd.__version__ >= "2.3":
+    if PANDAS_VERSION >= (2, 3):
         dtypes.append(pd.StringDtype("python", na_value=np.nan))
     if HAVE_PYARROW:
         dtypes.append(pd.StringDtype("pyarrow"))
-        if pd.__version__ >= "2.3":
+        if PANDAS_VERSION >= (2, 3):
             dtypes.append(pd.StringDtype("pyarrow", na_value=np.nan))
     return dtypes
 
