@@ -66,16 +66,16 @@ class DistinctSet {
  private:
   static constexpr uint64_t tag_mask = 0xFFFFFFFF00000000ULL;
 
+  // Walks the entries rather than the old slots: reading them in order keeps the hashes
+  // streaming from memory, where following each slot to its entry would miss the cache per label.
   void grow() {
-    std::vector<uint64_t> old = std::move(slots_);
-    slots_.assign(old.size() * 2, 0);
+    slots_.assign(slots_.size() * 2, 0);
     mask_ = slots_.size() - 1;
-    for (uint64_t slot : old) {
-      if (slot == 0) continue;
-      const uint64_t hash = entries_[(slot & ~tag_mask) - 1].hash;
+    for (size_t index = 0; index < entries_.size(); ++index) {
+      const uint64_t hash = entries_[index].hash;
       size_t i = hash & mask_;
       while (slots_[i] != 0) i = (i + 1) & mask_;
-      slots_[i] = slot;
+      slots_[i] = (hash & tag_mask) | (static_cast<uint64_t>(index) + 1);
     }
   }
 
@@ -214,8 +214,11 @@ Outcome<LabelMap> label_encode_into(std::span<const Label> labels, double* out, 
   if (rows == 0) return LabelMap();
   CATENC_ASSIGN_OR_RETURN(const size_t threads, pool::current_num_threads());
 
+  // Two chunks per thread let an idle thread take over a slow one; a lone thread has nobody to
+  // balance with, and a second chunk would only cost a merge that hashes every label again.
   // Chunks never exceed 2^31 rows, so local slot numbers fit 32 bits.
-  size_t chunk_count = std::min(threads * 2, std::max<size_t>(1, rows / min_chunk_rows));
+  const size_t wanted_chunks = threads == 1 ? 1 : threads * 2;
+  size_t chunk_count = std::min(wanted_chunks, std::max<size_t>(1, rows / min_chunk_rows));
   chunk_count = std::max(chunk_count, (rows >> 31) + 1);
   std::vector<Chunk> chunks(chunk_count);
   for (size_t k = 0; k < chunk_count; ++k) {
@@ -238,7 +241,10 @@ Outcome<LabelMap> label_encode_into(std::span<const Label> labels, double* out, 
     CATENC_ASSIGN_OR_RETURN(items, merge_chunks(chunks, threads));
   }
 
-  CATENC_TRY(pool::sort_unstable(std::span<SortItem>(items), item_less));
+  // A lambda rather than the function itself, so that the sort inlines the comparison instead of
+  // calling through a pointer.
+  const auto less = [](const SortItem& a, const SortItem& b) { return item_less(a, b); };
+  CATENC_TRY(pool::sort_unstable(std::span<SortItem>(items), less));
 
   // Codes follow the sorted order; the markers take none and do not advance the count.
   std::vector<double> code_of_id(items.size());
