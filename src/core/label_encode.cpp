@@ -1,15 +1,22 @@
-// Deduplicate first, sort only the distinct labels: rows are hashed in chunks, one per task, each
-// chunk keeping its own set of distinct labels and a slot number per row. The chunks' sets are
-// merged in hash partitions (also in parallel), the distinct labels sorted once, and each row's
-// code looked up through its chunk's slot. No label is copied until the map takes the distinct
-// ones.
+// Deduplicate first, sort only the distinct labels, then give every row its label's code.
+//
+// Two ways to deduplicate, picked by a sample of the column:
+// - few distinct labels: rows are hashed in chunks, one per task, each chunk keeping its own small
+//   set and a slot number per row; the chunks' sets are then merged, which costs little because
+//   each holds few labels;
+// - many distinct labels: chunks would each hold most of them, and merging would hash them all
+//   again. Rows are instead hashed once and grouped by hash into partitions that share no label,
+//   and each partition is deduplicated on its own, in a set small enough to stay in cache.
+// No label is copied until the map takes the distinct ones.
 #include "label_encode.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
+#include "big_vector.hpp"
 #include "label_hash.hpp"
 #include "pool.hpp"
 #include "pool_ops.hpp"
@@ -22,7 +29,12 @@ namespace {
 constexpr size_t min_chunk_rows = 16384;
 // Below this many distinct labels across chunks, merging them on one thread is cheapest.
 constexpr size_t min_partitioned_merge = 65536;
-constexpr size_t max_partitions = 256;
+constexpr size_t max_merge_partitions = 256;
+// Rows looked at to guess whether a column has many distinct labels.
+constexpr size_t sample_rows = 4096;
+// Distinct labels per partition that keep a partition's set in a core's cache.
+constexpr size_t labels_per_partition = 8192;
+constexpr size_t max_row_partitions = 4096;
 
 struct Distinct {
   Label label;
@@ -60,8 +72,8 @@ class DistinctSet {
     }
   }
 
-  const std::vector<Distinct>& entries() const noexcept { return entries_; }
-  std::vector<Distinct> take_entries() && { return std::move(entries_); }
+  size_t size() const noexcept { return entries_.size(); }
+  BigVector<Distinct> take_entries() && { return std::move(entries_); }
 
  private:
   static constexpr uint64_t tag_mask = 0xFFFFFFFF00000000ULL;
@@ -79,25 +91,13 @@ class DistinctSet {
     }
   }
 
-  std::vector<uint64_t> slots_;
+  BigVector<uint64_t> slots_;
   size_t mask_ = 0;
-  std::vector<Distinct> entries_;
-};
-
-// One slice of the rows, deduplicated on its own.
-struct Chunk {
-  size_t begin = 0;
-  size_t end = 0;
-  std::vector<uint32_t> slot_of_row;  // the row's index in `distinct`
-  std::vector<Distinct> distinct;
-  std::vector<uint64_t> global_of_local;  // index among all the column's distinct labels
-  std::vector<size_t> partition_offsets;  // local indices grouped by partition
-  std::vector<uint32_t> by_partition;
-  std::vector<double> code_of_local;
+  BigVector<Distinct> entries_;
 };
 
 // A distinct label being sorted: the first 8 bytes, big-endian, decide most comparisons without
-// following the pointer.
+// following the pointer. `id` numbers the column's distinct labels in the order found.
 struct SortItem {
   uint64_t prefix;
   Label label;
@@ -106,17 +106,44 @@ struct SortItem {
 
 uint64_t sort_prefix(Label label) noexcept {
   uint64_t value = 0;
-  std::memcpy(&value, label.data(), std::min<size_t>(label.size(), sizeof value));
+  if (!label.empty()) std::memcpy(&value, label.data(), std::min<size_t>(label.size(), sizeof value));
   if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
   return value;
 }
 
-bool item_less(const SortItem& a, const SortItem& b) noexcept {
-  if (a.prefix != b.prefix) return a.prefix < b.prefix;
-  return a.label < b.label;
+SortItem sort_item(Label label, uint64_t id) noexcept { return {sort_prefix(label), label, id}; }
+
+size_t partition_of(uint64_t hash, unsigned bits) noexcept {
+  return bits == 0 ? 0 : static_cast<size_t>(hash >> (64 - bits));
 }
 
-Status dedup_chunk(std::span<const Label> labels, Chunk& chunk) {
+// The share of distinct labels among evenly spaced rows: near 1 for columns of mostly distinct
+// labels, small for columns of few.
+double sampled_distinct_share(std::span<const Label> labels) {
+  const size_t samples = std::min(sample_rows, labels.size());
+  DistinctSet seen(samples);
+  for (size_t i = 0; i < samples; ++i) {
+    const Label label = labels[i * labels.size() / samples];
+    seen.insert(label, hash_label(label));
+  }
+  return static_cast<double>(seen.size()) / static_cast<double>(samples);
+}
+
+// -- few distinct labels: chunks merged ------------------------------------------------------------
+
+// One slice of the rows, deduplicated on its own.
+struct Chunk {
+  size_t begin = 0;
+  size_t end = 0;
+  BigVector<uint32_t> slot_of_row;  // the row's index in `distinct`
+  BigVector<Distinct> distinct;
+  BigVector<uint64_t> global_of_local;  // index among all the column's distinct labels
+  std::vector<size_t> partition_offsets;  // local indices grouped by partition
+  BigVector<uint32_t> by_partition;
+  BigVector<double> code_of_local;
+};
+
+void dedup_chunk(std::span<const Label> labels, Chunk& chunk) {
   const size_t rows = chunk.end - chunk.begin;
   chunk.slot_of_row.resize(rows);
   DistinctSet set(std::min<size_t>(rows, 1024));
@@ -125,44 +152,45 @@ Status dedup_chunk(std::span<const Label> labels, Chunk& chunk) {
     chunk.slot_of_row[r] = set.insert(label, hash_label(label));
   }
   chunk.distinct = std::move(set).take_entries();
-  return {};
 }
 
-size_t partition_of(uint64_t hash, unsigned partition_bits) noexcept {
-  return partition_bits == 0 ? 0 : static_cast<size_t>(hash >> (64 - partition_bits));
-}
-
-// Groups each chunk's local indices by the partition their hash falls in.
-void group_by_partition(Chunk& chunk, size_t partitions, unsigned partition_bits) {
+// Groups a chunk's local indices by the partition their hash falls in.
+void group_by_partition(Chunk& chunk, size_t partitions, unsigned bits) {
   chunk.partition_offsets.assign(partitions + 1, 0);
-  for (const Distinct& d : chunk.distinct) ++chunk.partition_offsets[partition_of(d.hash, partition_bits) + 1];
+  for (const Distinct& d : chunk.distinct) ++chunk.partition_offsets[partition_of(d.hash, bits) + 1];
   for (size_t p = 0; p < partitions; ++p) chunk.partition_offsets[p + 1] += chunk.partition_offsets[p];
   std::vector<size_t> next(chunk.partition_offsets.begin(), chunk.partition_offsets.end() - 1);
   chunk.by_partition.resize(chunk.distinct.size());
   for (size_t l = 0; l < chunk.distinct.size(); ++l) {
-    chunk.by_partition[next[partition_of(chunk.distinct[l].hash, partition_bits)]++] = static_cast<uint32_t>(l);
+    chunk.by_partition[next[partition_of(chunk.distinct[l].hash, bits)]++] = static_cast<uint32_t>(l);
   }
 }
 
-// Merges the chunks' distinct labels into the column's, numbering them 0..D-1 in `items` and
-// recording each chunk's local-to-column numbering.
-Outcome<std::vector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, size_t threads) {
+// Merges the chunks' distinct labels into the column's, numbering them 0..D-1 in the returned
+// items and recording each chunk's local-to-column numbering.
+Outcome<BigVector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, size_t threads) {
+  if (chunks.size() == 1) {
+    const BigVector<Distinct>& distinct = chunks[0].distinct;
+    BigVector<SortItem> items(distinct.size());
+    for (size_t l = 0; l < distinct.size(); ++l) items[l] = sort_item(distinct[l].label, l);
+    return items;
+  }
   size_t total = 0;
   for (const Chunk& chunk : chunks) total += chunk.distinct.size();
   const size_t partitions =
-      total < min_partitioned_merge ? 1 : std::min(max_partitions, std::bit_ceil(threads * 8));
-  const auto partition_bits = static_cast<unsigned>(std::countr_zero(partitions));
+      total < min_partitioned_merge ? 1 : std::min(max_merge_partitions, std::bit_ceil(threads * 8));
+  const auto bits = static_cast<unsigned>(std::countr_zero(partitions));
 
   CATENC_TRY(pool::for_range(chunks.size(), 1, [&](size_t lo, size_t hi) -> Status {
     for (size_t k = lo; k < hi; ++k) {
-      group_by_partition(chunks[k], partitions, partition_bits);
+      group_by_partition(chunks[k], partitions, bits);
       chunks[k].global_of_local.resize(chunks[k].distinct.size());
     }
     return {};
   }));
 
   // Each partition task writes only the global_of_local entries of labels in its partition.
-  std::vector<std::vector<Distinct>> merged(partitions);
+  std::vector<BigVector<Distinct>> merged(partitions);
   CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
     for (size_t p = lo; p < hi; ++p) {
       size_t expected = 0;
@@ -185,13 +213,11 @@ Outcome<std::vector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, size_t t
   std::vector<size_t> base(partitions + 1, 0);
   for (size_t p = 0; p < partitions; ++p) base[p + 1] = base[p] + merged[p].size();
 
-  std::vector<SortItem> items(base[partitions]);
+  BigVector<SortItem> items(base[partitions]);
   CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
     for (size_t p = lo; p < hi; ++p) {
-      for (size_t g = 0; g < merged[p].size(); ++g) {
-        const Label label = merged[p][g].label;
-        items[base[p] + g] = {sort_prefix(label), label, base[p] + g};
-      }
+      for (size_t g = 0; g < merged[p].size(); ++g) items[base[p] + g] = sort_item(merged[p][g].label, base[p] + g);
+      free_now(merged[p]);
     }
     return {};
   }));
@@ -199,91 +225,219 @@ Outcome<std::vector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, size_t t
     for (size_t k = lo; k < hi; ++k) {
       Chunk& chunk = chunks[k];
       for (size_t l = 0; l < chunk.distinct.size(); ++l) {
-        chunk.global_of_local[l] += base[partition_of(chunk.distinct[l].hash, partition_bits)];
+        chunk.global_of_local[l] += base[partition_of(chunk.distinct[l].hash, bits)];
       }
+      free_now(chunk.distinct);
+      free_now(chunk.by_partition);
     }
     return {};
   }));
   return items;
 }
 
+class ChunkedColumn {
+ public:
+  Outcome<BigVector<SortItem>> dedup(std::span<const Label> labels, size_t threads,
+                                       FunctionRef<void()> release_input) {
+    // Two chunks per thread let an idle thread take over a slow one; a lone thread has nobody to
+    // balance with, and a second chunk would only cost a merge that hashes every label again.
+    // Chunks never exceed 2^31 rows, so local slot numbers fit 32 bits.
+    const size_t rows = labels.size();
+    const size_t wanted = threads == 1 ? 1 : threads * 2;
+    size_t count = std::min(wanted, std::max<size_t>(1, rows / min_chunk_rows));
+    count = std::max(count, (rows >> 31) + 1);
+    chunks_.resize(count);
+    for (size_t k = 0; k < count; ++k) {
+      chunks_[k].begin = rows * k / count;
+      chunks_[k].end = rows * (k + 1) / count;
+    }
+    CATENC_TRY(pool::for_range(count, 1, [&](size_t lo, size_t hi) -> Status {
+      for (size_t k = lo; k < hi; ++k) dedup_chunk(labels, chunks_[k]);
+      return {};
+    }));
+    release_input();
+    return merge_chunks(chunks_, threads);
+  }
+
+  Status write_codes(const BigVector<double>& code_of_id, double* out, size_t stride) {
+    const bool merged = chunks_.size() > 1;
+    return pool::for_range(chunks_.size(), 1, [&](size_t lo, size_t hi) -> Status {
+      for (size_t k = lo; k < hi; ++k) {
+        Chunk& chunk = chunks_[k];
+        const double* code_of_local = code_of_id.data();
+        if (merged) {
+          chunk.code_of_local.resize(chunk.global_of_local.size());
+          for (size_t l = 0; l < chunk.global_of_local.size(); ++l) {
+            chunk.code_of_local[l] = code_of_id[chunk.global_of_local[l]];
+          }
+          code_of_local = chunk.code_of_local.data();
+        }
+        for (size_t r = chunk.begin; r < chunk.end; ++r) {
+          out[r * stride] = code_of_local[chunk.slot_of_row[r - chunk.begin]];
+        }
+      }
+      return {};
+    });
+  }
+
+  void release() noexcept { free_now(chunks_); }
+
+ private:
+  std::vector<Chunk> chunks_;
+};
+
+// -- many distinct labels: rows partitioned by hash --------------------------------------------
+
+class PartitionedColumn {
+ public:
+  Outcome<BigVector<SortItem>> dedup(std::span<const Label> labels, size_t threads,
+                                       size_t expected_distinct, FunctionRef<void()> release_input) {
+    const size_t rows = labels.size();
+    const size_t partitions = std::clamp<size_t>(std::bit_ceil(expected_distinct / labels_per_partition + 1),
+                                                 std::bit_ceil(threads * 4), max_row_partitions);
+    const auto bits = static_cast<unsigned>(std::countr_zero(partitions));
+    const size_t chunks = std::max<size_t>(1, std::min(threads * 4, rows / min_chunk_rows));
+    const auto chunk_begin = [&](size_t k) { return rows * k / chunks; };
+
+    // Count each chunk's rows per partition. Hashes are computed again where needed rather than
+    // kept: hashing a short label costs less than the 8 bytes a row that keeping them would take.
+    std::vector<size_t> offsets(chunks * partitions, 0);
+    CATENC_TRY(pool::for_range(chunks, 1, [&](size_t lo, size_t hi) -> Status {
+      for (size_t k = lo; k < hi; ++k) {
+        size_t* counts = &offsets[k * partitions];
+        for (size_t r = chunk_begin(k); r < chunk_begin(k + 1); ++r) ++counts[partition_of(hash_label(labels[r]), bits)];
+      }
+      return {};
+    }));
+    // Partition p takes rows [start[p], start[p + 1]) of `order`, chunk by chunk.
+    std::vector<size_t> start(partitions + 1, 0);
+    size_t running = 0;
+    for (size_t p = 0; p < partitions; ++p) {
+      start[p] = running;
+      for (size_t k = 0; k < chunks; ++k) {
+        const size_t count = offsets[k * partitions + p];
+        offsets[k * partitions + p] = running;
+        running += count;
+      }
+    }
+    start[partitions] = running;
+    BigVector<uint32_t> order(rows);
+    CATENC_TRY(pool::for_range(chunks, 1, [&](size_t lo, size_t hi) -> Status {
+      for (size_t k = lo; k < hi; ++k) {
+        size_t* next = &offsets[k * partitions];
+        for (size_t r = chunk_begin(k); r < chunk_begin(k + 1); ++r) {
+          order[next[partition_of(hash_label(labels[r]), bits)]++] = static_cast<uint32_t>(r);
+        }
+      }
+      return {};
+    }));
+    free_now(offsets);
+
+    // Partitions share no label, so each numbers its own; every task writes the ids of its own
+    // rows only. Sets are sized from the sampled share, so that their entries rarely regrow: the
+    // spare room of a doubled vector would stay allocated until the labels are sorted.
+    id_of_row_.resize(rows);
+    std::vector<BigVector<Distinct>> distinct(partitions);
+    const double share = static_cast<double>(expected_distinct) / static_cast<double>(rows);
+    CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
+      for (size_t p = lo; p < hi; ++p) {
+        const size_t partition_rows = start[p + 1] - start[p];
+        DistinctSet set(std::min(partition_rows, static_cast<size_t>(static_cast<double>(partition_rows) * share * 1.05) + 16));
+        for (size_t i = start[p]; i < start[p + 1]; ++i) {
+          const uint32_t r = order[i];
+          id_of_row_[r] = set.insert(labels[r], hash_label(labels[r]));
+        }
+        distinct[p] = std::move(set).take_entries();
+      }
+      return {};
+    }));
+    release_input();
+
+    std::vector<size_t> base(partitions + 1, 0);
+    for (size_t p = 0; p < partitions; ++p) base[p + 1] = base[p] + distinct[p].size();
+    BigVector<SortItem> items(base[partitions]);
+    CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
+      for (size_t p = lo; p < hi; ++p) {
+        for (size_t i = start[p]; i < start[p + 1]; ++i) id_of_row_[order[i]] += static_cast<uint32_t>(base[p]);
+        for (size_t g = 0; g < distinct[p].size(); ++g) items[base[p] + g] = sort_item(distinct[p][g].label, base[p] + g);
+        free_now(distinct[p]);
+      }
+      return {};
+    }));
+    return items;
+  }
+
+  Status write_codes(const BigVector<double>& code_of_id, double* out, size_t stride) {
+    return pool::for_range(id_of_row_.size(), min_chunk_rows, [&](size_t lo, size_t hi) -> Status {
+      for (size_t r = lo; r < hi; ++r) out[r * stride] = code_of_id[id_of_row_[r]];
+      return {};
+    });
+  }
+
+  void release() noexcept { free_now(id_of_row_); }
+
+ private:
+  BigVector<uint32_t> id_of_row_;
+};
+
+// Sorts the distinct labels and numbers the ordinary ones in that order (the markers take no
+// code and do not advance the count); every row gets its label's code, and the map is built last,
+// once the rows' numbering is gone, so that the two are never held at once.
+template <class Column>
+Outcome<LabelMap> encode_with(Column& column, Outcome<BigVector<SortItem>> found, double* out, size_t stride) {
+  if (!found) return std::move(found).pass();
+  BigVector<SortItem>& items = found.value();
+  // A lambda rather than a function, so that the sort inlines the comparison.
+  const auto less = [](const SortItem& a, const SortItem& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return a.label < b.label;
+  };
+  CATENC_TRY(pool::sort_unstable(std::span<SortItem>(items), less));
+  {
+    BigVector<double> code_of_id(items.size());
+    uint64_t next_code = 0;
+    for (const SortItem& item : items) {
+      code_of_id[item.id] = is_missing_marker(item.label) ? missing_code() : static_cast<double>(next_code++);
+    }
+    CATENC_TRY(column.write_codes(code_of_id, out, stride));
+  }
+  column.release();
+  return LabelMap::build(items.size(), [&](size_t i) { return items[i].label; });
+}
+
+Outcome<LabelMap> encode(std::span<const Label> labels, double* out, size_t stride,
+                         FunctionRef<void()> release_input) {
+  const size_t rows = labels.size();
+  if (rows == 0) {
+    release_input();
+    return LabelMap();
+  }
+  CATENC_ASSIGN_OR_RETURN(const size_t threads, pool::current_num_threads());
+  const double share = rows >= 2 * min_chunk_rows ? sampled_distinct_share(labels) : 0.0;
+  if (share > 0.5 && rows <= std::numeric_limits<uint32_t>::max()) {
+    PartitionedColumn column;
+    const auto expected = static_cast<size_t>(share * static_cast<double>(rows));
+    return encode_with(column, column.dedup(labels, threads, expected, release_input), out, stride);
+  }
+  ChunkedColumn column;
+  return encode_with(column, column.dedup(labels, threads, release_input), out, stride);
+}
+
 }  // namespace
 
 Outcome<LabelMap> label_encode_into(std::span<const Label> labels, double* out, size_t stride) {
-  const size_t rows = labels.size();
-  if (rows == 0) return LabelMap();
-  CATENC_ASSIGN_OR_RETURN(const size_t threads, pool::current_num_threads());
+  return encode(labels, out, stride, [] {});
+}
 
-  // Two chunks per thread let an idle thread take over a slow one; a lone thread has nobody to
-  // balance with, and a second chunk would only cost a merge that hashes every label again.
-  // Chunks never exceed 2^31 rows, so local slot numbers fit 32 bits.
-  const size_t wanted_chunks = threads == 1 ? 1 : threads * 2;
-  size_t chunk_count = std::min(wanted_chunks, std::max<size_t>(1, rows / min_chunk_rows));
-  chunk_count = std::max(chunk_count, (rows >> 31) + 1);
-  std::vector<Chunk> chunks(chunk_count);
-  for (size_t k = 0; k < chunk_count; ++k) {
-    chunks[k].begin = rows * k / chunk_count;
-    chunks[k].end = rows * (k + 1) / chunk_count;
-  }
-  CATENC_TRY(pool::for_range(chunk_count, 1, [&](size_t lo, size_t hi) -> Status {
-    for (size_t k = lo; k < hi; ++k) CATENC_TRY(dedup_chunk(labels, chunks[k]));
-    return {};
-  }));
-
-  std::vector<SortItem> items;
-  if (chunk_count == 1) {
-    const std::vector<Distinct>& distinct = chunks[0].distinct;
-    items.resize(distinct.size());
-    for (size_t l = 0; l < distinct.size(); ++l) {
-      items[l] = {sort_prefix(distinct[l].label), distinct[l].label, l};
-    }
-  } else {
-    CATENC_ASSIGN_OR_RETURN(items, merge_chunks(chunks, threads));
-  }
-
-  // A lambda rather than the function itself, so that the sort inlines the comparison instead of
-  // calling through a pointer.
-  const auto less = [](const SortItem& a, const SortItem& b) { return item_less(a, b); };
-  CATENC_TRY(pool::sort_unstable(std::span<SortItem>(items), less));
-
-  // Codes follow the sorted order; the markers take none and do not advance the count.
-  std::vector<double> code_of_id(items.size());
-  std::vector<Label> ascending(items.size());
-  uint64_t next_code = 0;
-  for (size_t i = 0; i < items.size(); ++i) {
-    const Label label = items[i].label;
-    ascending[i] = label;
-    code_of_id[items[i].id] =
-        is_missing_marker(label) ? missing_code() : static_cast<double>(next_code++);
-  }
-  items = {};
-
-  CATENC_TRY(pool::for_range(chunk_count, 1, [&](size_t lo, size_t hi) -> Status {
-    for (size_t k = lo; k < hi; ++k) {
-      Chunk& chunk = chunks[k];
-      const double* code_of_local = code_of_id.data();
-      if (chunk_count > 1) {
-        chunk.code_of_local.resize(chunk.distinct.size());
-        for (size_t l = 0; l < chunk.distinct.size(); ++l) {
-          chunk.code_of_local[l] = code_of_id[chunk.global_of_local[l]];
-        }
-        code_of_local = chunk.code_of_local.data();
-      }
-      for (size_t r = chunk.begin; r < chunk.end; ++r) {
-        out[r * stride] = code_of_local[chunk.slot_of_row[r - chunk.begin]];
-      }
-    }
-    return {};
-  }));
-
-  return LabelMap(ascending);
+Outcome<LabelMap> label_encode_into(BigVector<Label>&& labels, double* out, size_t stride) {
+  BigVector<Label> owned = std::move(labels);
+  return encode(owned, out, stride, [&] { free_now(owned); });
 }
 
 Outcome<LabelEncoding> label_encode(std::span<const Label> labels) {
   LabelEncoding encoding;
   encoding.codes.resize(labels.size());
-  CATENC_ASSIGN_OR_RETURN(encoding.labels,
-                          label_encode_into(labels, encoding.codes.data(), 1));
+  CATENC_ASSIGN_OR_RETURN(encoding.labels, label_encode_into(labels, encoding.codes.data(), 1));
   return encoding;
 }
 

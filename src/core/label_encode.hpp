@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "big_vector.hpp"
 #include "label_map.hpp"
 #include "result.hpp"
 
@@ -15,6 +16,10 @@ namespace catenc {
 // Writes the code of labels[i] to out[i * stride] (code k as the double k, a missing marker as
 // the missing NaN) and returns the column's label map. Fails only when memory or the pool fails.
 Outcome<LabelMap> label_encode_into(std::span<const Label> labels, double* out, size_t stride);
+
+// The same, freeing `labels` as soon as they are no longer read (the distinct ones go on viewing
+// the bytes they point at), so that the input and the encoding's own work are not held at once.
+Outcome<LabelMap> label_encode_into(BigVector<Label>&& labels, double* out, size_t stride);
 
 struct LabelEncoding {
   std::vector<double> codes;

@@ -8,11 +8,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "big_vector.hpp"
 #include "label.hpp"
 
 namespace catenc {
@@ -27,11 +29,16 @@ class LabelMap {
   LabelMap() = default;
   // Copies the labels, which must be distinct and ascending, into one block and numbers the
   // ordinary ones 0, 1, 2, ... in that order.
-  explicit LabelMap(std::span<const Label> ascending_distinct);
+  explicit LabelMap(std::span<const Label> ascending_distinct)
+      : LabelMap(build(ascending_distinct.size(), [&](size_t i) { return ascending_distinct[i]; })) {}
 
-  size_t size() const noexcept { return entries_.size(); }
+  // The same for `count` labels given by label_at(i), i ascending.
+  template <class LabelAt>
+  static LabelMap build(size_t count, LabelAt label_at);
+
+  size_t size() const noexcept { return offsets_.empty() ? 0 : offsets_.size() - 1; }
   // Number of labels that have a code.
-  size_t code_count() const noexcept { return entries_.size() - marker_positions_.size(); }
+  size_t code_count() const noexcept { return size() - marker_positions_.size(); }
   Entry entry(size_t position) const noexcept;
 
   // label_to_code: the entry of a label, or nothing when the column never held it.
@@ -40,13 +47,36 @@ class LabelMap {
   std::optional<Label> label_of(uint64_t code) const noexcept;
 
  private:
-  struct Stored {
-    size_t offset;
-    size_t size;
-  };
-  std::unique_ptr<char[]> bytes_;
-  std::vector<Stored> entries_;
+  Label at(size_t position) const noexcept {
+    return Label(bytes_.data() + offsets_[position], offsets_[position + 1] - offsets_[position]);
+  }
+
+  BigVector<char> bytes_;
+  BigVector<size_t> offsets_;             // label i is bytes_[offsets_[i], offsets_[i + 1])
   std::vector<size_t> marker_positions_;  // ascending; at most three
 };
+
+template <class LabelAt>
+LabelMap LabelMap::build(size_t count, LabelAt label_at) {
+  LabelMap map;
+  if (count == 0) return map;
+  size_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += label_at(i).size();
+  // Room only: every byte is written below, so nothing is zeroed first.
+  map.bytes_.reserve(total);
+  map.offsets_.resize(count + 1);
+  size_t offset = 0;
+  for (size_t i = 0; i < count; ++i) {
+    // In sorted order the labels' bytes lie scattered; fetching a few ahead hides the misses.
+    if (i + 8 < count) __builtin_prefetch(label_at(i + 8).data());
+    const Label label = label_at(i);
+    map.offsets_[i] = offset;
+    map.bytes_.insert(map.bytes_.end(), label.begin(), label.end());
+    if (is_missing_marker(label)) map.marker_positions_.push_back(i);
+    offset += label.size();
+  }
+  map.offsets_[count] = offset;
+  return map;
+}
 
 }  // namespace catenc

@@ -162,9 +162,10 @@ class TableReader {
   // Encodes a label column as soon as it has been read, so that only one column's labels, and
   // the strs they view, are held at a time.
   PyStatus encode_labels(size_t column) {
-    Outcome<LabelMap> labels = label_encode_into(labels_, &table_.at(0, column), table_.row_stride());
-    labels_.clear();
-    holders_.clear();
+    Outcome<LabelMap> labels =
+        label_encode_into(std::move(labels_), &table_.at(0, column), table_.row_stride());
+    free_now(labels_);
+    free_now(holders_);
     arena_ = TextArena();
     if (!labels) return Unexpected<Error>{Error::from(std::move(labels).error())};
     info_.add_column(column, std::move(labels).value());
@@ -224,8 +225,8 @@ class TableReader {
   EncodingInfo info_;
   // The column being read, once it holds labels: one per row, the strs and texts they view.
   bool is_label_column_ = false;
-  std::vector<Label> labels_;
-  std::vector<Ref> holders_;
+  BigVector<Label> labels_;
+  BigVector<Ref> holders_;
   TextArena arena_;
   size_t cells_read_ = 0;
 };

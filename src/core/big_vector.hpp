@@ -1,0 +1,64 @@
+// Vectors for the large temporary buffers of one encoding. Their memory comes straight from the
+// system above a size, and goes straight back when freed: glibc raises its own threshold for
+// that after the first large free, and from then on keeps freed buffers mapped, so a process
+// would hold on to the peak of every encoding it ever ran.
+#pragma once
+
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+namespace catenc {
+
+template <class T>
+struct PagesAllocator {
+  using value_type = T;
+  static constexpr size_t mapped_bytes = size_t{1} << 20;
+
+  PagesAllocator() noexcept = default;
+  template <class U>
+  PagesAllocator(const PagesAllocator<U>&) noexcept {}
+
+  T* allocate(size_t count) {
+    if (count > static_cast<size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    const size_t bytes = count * sizeof(T);
+    void* memory;
+    if (bytes >= mapped_bytes) {
+      memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (memory == MAP_FAILED) throw std::bad_alloc();
+    } else {
+      memory = std::malloc(bytes == 0 ? 1 : bytes);
+      if (memory == nullptr) throw std::bad_alloc();
+    }
+    return static_cast<T*>(memory);
+  }
+
+  void deallocate(T* pointer, size_t count) noexcept {
+    const size_t bytes = count * sizeof(T);
+    if (bytes >= mapped_bytes) {
+      ::munmap(pointer, bytes);
+    } else {
+      std::free(pointer);
+    }
+  }
+
+  template <class U>
+  bool operator==(const PagesAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+template <class T>
+using BigVector = std::vector<T, PagesAllocator<T>>;
+
+// Frees a vector's memory now. (`v = {}` would only empty it: it assigns an empty initializer
+// list and keeps the capacity.)
+template <class Vector>
+void free_now(Vector& v) noexcept {
+  Vector().swap(v);
+}
+
+}  // namespace catenc
