@@ -58,6 +58,12 @@ PyResult<Shape> read_shape(PyObject* obj, const Names& n) {
   return Shape{rows.value(), columns.value()};
 }
 
+#ifdef Py_GIL_DISABLED
+constexpr bool has_gil = false;
+#else
+constexpr bool has_gil = true;
+#endif
+
 // True when converting or printing the object cannot run code of the user's.
 bool is_plain(PyObject* object) {
   return PyFloat_CheckExact(object) || PyLong_CheckExact(object) || PyUnicode_CheckExact(object) ||
@@ -147,16 +153,33 @@ class TableReader {
 
   PyStatus read_object_column(size_t column, ColumnCells& cells) {
     is_label_column_ = false;
+    // With a GIL, nothing but this call runs until user code does: an array we hold then keeps
+    // its strs alive for us, and labels may view them without a reference each.
+    unheld_ = has_gil && cells.kind() == Direct::objects;
+    if (unheld_ && PyErr_CheckSignals() < 0) return fetched();
     for (size_t row = 0; row < table_.rows(); ++row) {
-      // A long read stays interruptible with Ctrl-C.
-      if ((++cells_read_ & 0xFFFF) == 0 && PyErr_CheckSignals() < 0) return fetched();
+      // A long read stays interruptible with Ctrl-C; a signal handler is user code too.
+      if (!unheld_ && (++cells_read_ & 0xFFFF) == 0 && PyErr_CheckSignals() < 0) return fetched();
       PyResult<Ref> cell = cells.cell(row);
       if (!cell) return stop(failed_read, std::move(cell).error());
       const bool plain = is_plain(cell->get());
+      if (!plain && unheld_) hold_strs_read(row, cells);
       CATENC_TRY(take_cell(row, column, std::move(cell).value()));
       if (!plain) cells.after_user_code();
     }
     return is_label_column_ ? encode_labels(column) : PyStatus();
+  }
+
+  // User code is about to run, and could drop cells already read: from now on the strs that
+  // labels view are held one by one, those of the rows read so far included. The array is as it
+  // was, since nothing else ran.
+  void hold_strs_read(size_t rows_read, ColumnCells& cells) {
+    unheld_ = false;
+    if (!is_label_column_) return;
+    for (size_t row = 0; row < rows_read; ++row) {
+      PyResult<Ref> cell = cells.cell(row);
+      if (cell && PyUnicode_CheckExact(cell->get())) holders_.push_back(std::move(cell).value());
+    }
   }
 
   // Encodes a label column as soon as it has been read, so that only one column's labels, and
@@ -173,8 +196,8 @@ class TableReader {
   }
 
   PyStatus take_cell(size_t row, size_t column, Ref cell) {
-    if (is_label_column_) return append_text(std::move(cell));
     PyObject* object = cell.get();
+    if (is_label_column_) return append_text(object);
     if (PyFloat_CheckExact(object)) {
       table_.at(row, column) = PyFloat_AS_DOUBLE(object);
       return {};
@@ -190,7 +213,7 @@ class TableReader {
         const size_t length = write_float_text(table_.at(earlier, column), buffer);
         labels_.push_back(arena_.store(std::string_view(buffer, length)));
       }
-      return append_text(std::move(cell));
+      return append_text(object);
     }
     table_.at(row, column) = value;
     return {};
@@ -206,17 +229,18 @@ class TableReader {
     return {};
   }
 
-  PyStatus append_text(Ref cell) {
+  PyStatus append_text(PyObject* cell) {
     Ref str;
-    if (PyUnicode_CheckExact(cell.get())) {
-      str = std::move(cell);
+    if (PyUnicode_CheckExact(cell)) {
+      str = Ref::borrow(cell);
     } else {
-      str = Ref::steal(PyObject_Str(cell.get()));
+      str = Ref::steal(PyObject_Str(cell));
       if (!str) return stop(failed_str, Error::fetch());
     }
     CATENC_ASSIGN_OR_RETURN(std::string_view text, str_text(str));
-    // The label views the str's own UTF-8 buffer, so the str must outlive the encoding.
-    holders_.push_back(std::move(str));
+    // The label views the str's own UTF-8 buffer, so the str must outlive the encoding: the
+    // array holds the cell itself; a str made here (by str(), or repaired) is ours to hold.
+    if (!unheld_ || str.get() != cell) holders_.push_back(std::move(str));
     labels_.push_back(text);
     return {};
   }
@@ -225,6 +249,7 @@ class TableReader {
   EncodingInfo info_;
   // The column being read, once it holds labels: one per row, the strs and texts they view.
   bool is_label_column_ = false;
+  bool unheld_ = false;  // labels view strs of the array without holding them
   BigVector<Label> labels_;
   BigVector<Ref> holders_;
   TextArena arena_;

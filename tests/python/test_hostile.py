@@ -174,3 +174,27 @@ def test_inputs_are_left_as_they_were(make):
             else source.tolist() == keep.tolist()
     del codes
     assert [sys.getrefcount(c) for c in cells] == counts
+
+
+def test_cell_that_drops_the_strs_read_before_it_in_its_column():
+    # Strs made at run time, so that the table holds the only reference to each.
+    table = np.empty((52, 1), dtype=object)
+    table[:50, 0] = ["".join(["label", str(i), "x" * i]) for i in range(50)]
+    expected = [f"label{i}" + "x" * i for i in range(50)]
+
+    def drop(t):
+        for r in range(50):
+            t[r, 0] = None
+        gc.collect()
+        # Fill the freed memory, so that a label still viewing it would read other text.
+        reused.extend("".join(["LABEL", str(i), "X" * i]) for i in range(50) for _ in range(4))
+
+    reused = []
+    table[50, 0] = Cell("dropper", drop)
+    table[51, 0] = "tail"
+    table[50, 0].table = table
+    enc = Encoder()
+    codes = enc.encode(table)
+    decoded = enc.decode(codes)[:, 0].tolist()
+    assert decoded[:50] == expected
+    assert decoded[50:] == ["dropper", "tail"]
