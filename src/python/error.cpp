@@ -92,6 +92,8 @@ Error Error::from(Failure failure) {
 
 Error Error::stopped(const char* step, Error cause, std::source_location where) {
   if (cause.kind_ == Kind::internal || cause.kind_ == Kind::no_memory) return cause;
+  // KeyboardInterrupt and SystemExit are no failure of the step: they go on as they are.
+  if (!cause.matches(PyExc_Exception)) return cause;
   std::string message = step;
   message += ": ";
   message += cause.render();

@@ -73,6 +73,11 @@ TEST(label_encode_edge_cases) {
       {{std::string("a\0b", 3), "a"}, {"1", "0"}},
   };
   for (const auto& c : cases) CHECK(encode(c.column) == c.codes);
+  // An empty view may have no data at all; it is still the empty label.
+  const std::vector<Label> null_empty = {Label(), "b", Label()};
+  auto encoded = catenc::label_encode(null_empty);
+  REQUIRE(encoded.ok());
+  CHECK(show_codes(encoded->codes) == Codes({"0", "1", "0"}));
 }
 
 TEST(label_encode_map_holds_every_distinct_label) {

@@ -464,3 +464,21 @@ def test_reference_counts_are_unchanged(enc, PanicException):
         with pytest.raises(PanicException):
             enc.encode(failing)
     assert (sys.getrefcount(bad), sys.getrefcount(failing)) == counts
+
+
+@pytest.mark.parametrize("where", ["shape", "item"])
+def test_keyboard_interrupt_while_reading_is_not_wrapped(enc, where):
+    class Interrupting(FakeTable):
+        @property
+        def shape(self):
+            if where == "shape":
+                raise KeyboardInterrupt
+            return (1, 1)
+
+        def __getitem__(self, key):
+            raise KeyboardInterrupt
+
+    Interrupting.__name__ = "ndarray"
+    with pytest.raises(KeyboardInterrupt):
+        enc.encode(Interrupting([[1]]))
+    assert enc.encode(np.array([["a"]], dtype=object)).tolist() == [[0.0]]
