@@ -67,6 +67,15 @@ class LabelStrings {
   std::vector<Ref> strings_;
 };
 
+// Puts a new reference into a slot of an object array, letting go of whatever the slot held:
+// a new array's slots are null as NumPy makes them today, but an array filled with None (as
+// numpy.empty fills them) would otherwise leak a reference to None per cell.
+void store(PyObject** slot, PyObject* value) {
+  PyObject* old = *slot;
+  *slot = value;
+  Py_XDECREF(old);
+}
+
 PyObject** object_slot(PyArrayObject* array, size_t row, size_t column) {
   return reinterpret_cast<PyObject**>(PyArray_BYTES(array) +
                                       static_cast<npy_intp>(row) * PyArray_STRIDE(array, 0) +
@@ -78,7 +87,8 @@ PyObject** object_slot(PyArrayObject* array, size_t row, size_t column) {
 PyResult<Ref> object_array(const Table& table, const EncodingInfo& info) {
   npy_intp dims[2] = {static_cast<npy_intp>(table.rows()), static_cast<npy_intp>(table.columns())};
   const int fortran = table.layout() == Table::Layout::column_major ? NPY_ARRAY_F_CONTIGUOUS : 0;
-  // Object arrays start out zeroed (all slots null), so a partly filled one is released safely.
+  // Every slot holds a valid object or null at all times, so a partly filled array is released
+  // safely.
   Ref result = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT), 2,
                                                dims, nullptr, nullptr, fortran, nullptr));
   if (!result) return fetched();
@@ -91,13 +101,14 @@ PyResult<Ref> object_array(const Table& table, const EncodingInfo& info) {
       CATENC_ASSIGN_OR_RETURN(const LabelMap* map, labels_of(info, column));
       LabelStrings strings(*map, missing.get());
       for (size_t row = 0; row < table.rows(); ++row) {
-        CATENC_ASSIGN_OR_RETURN(*object_slot(array, row, column), strings.cell(table.at(row, column)));
+        CATENC_ASSIGN_OR_RETURN(PyObject* cell, strings.cell(table.at(row, column)));
+        store(object_slot(array, row, column), cell);
       }
     } else {
       for (size_t row = 0; row < table.rows(); ++row) {
         PyObject* value = PyFloat_FromDouble(table.at(row, column));
         if (value == nullptr) return fetched();
-        *object_slot(array, row, column) = value;
+        store(object_slot(array, row, column), value);
       }
     }
   }
@@ -119,7 +130,7 @@ PyResult<Ref> label_series(const Table& table, size_t column, const LabelMap& ma
   LabelStrings strings(map, Py_None);
   for (size_t row = 0; row < table.rows(); ++row) {
     CATENC_ASSIGN_OR_RETURN(PyObject* cell, strings.cell(table.at(row, column)));
-    *reinterpret_cast<PyObject**>(PyArray_GETPTR1(array, static_cast<npy_intp>(row))) = cell;
+    store(reinterpret_cast<PyObject**>(PyArray_GETPTR1(array, static_cast<npy_intp>(row))), cell);
   }
   Ref args = Ref::steal(PyTuple_Pack(1, values.get()));
   Ref kwargs = Ref::steal(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
