@@ -62,7 +62,11 @@ PyResult<Ref> encode(EncoderObject* self, Borrowed obj) {
 
 PyResult<Ref> decode(EncoderObject* self, Borrowed obj) {
   CATENC_ASSIGN_OR_RETURN(SharedHold hold, SharedHold::take(self->holds));
-  CATENC_ASSIGN_OR_RETURN(Conversion conversion, pyany_to_vec(obj));
+  // Labels are written into new objects, so a float64 input can be read where it lies; without
+  // labels to write, the result is the table itself, which must then be a copy.
+  const bool labelled = self->info && !self->info->encoded_columns().empty();
+  CATENC_ASSIGN_OR_RETURN(Conversion conversion,
+                          pyany_to_vec(obj, labelled ? TableUse::read_only : TableUse::result));
   conversion.info.reset();
   return arr_to_out(std::move(conversion.table), std::move(conversion.out), self->info.get());
 }

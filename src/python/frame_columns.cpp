@@ -66,22 +66,50 @@ PyResult<Columns> all_columns(PyObject* frame, size_t rows, size_t columns) {
   return Columns(std::move(out));
 }
 
-}  // namespace
-
-PyResult<Columns> frame_columns(PyObject* frame, size_t rows, size_t columns) {
-  if (rows < min_rows) return Columns();
-  // Only pandas' own class: a subclass may give its cells, its columns or `values` a meaning of
-  // its own. If pandas is not even imported, this cannot be one of its frames.
+// Only pandas' own class: a subclass may give its cells, its columns or `values` a meaning of its
+// own. If pandas is not even imported, this cannot be one of its frames.
+PyResult<bool> is_exact_data_frame(PyObject* frame) {
   Ref name = Ref::steal(PyUnicode_FromString("pandas"));
   if (!name) return fetched();
   Ref pandas = Ref::steal(PyImport_GetModule(name.get()));
   if (!pandas) {
     if (PyErr_Occurred()) return fetched();
-    return Columns();
+    return false;
   }
   Ref data_frame = Ref::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
   if (!data_frame) return fetched();
-  if (reinterpret_cast<PyObject*>(Py_TYPE(frame)) != data_frame.get()) return Columns();
+  return reinterpret_cast<PyObject*>(Py_TYPE(frame)) == data_frame.get();
+}
+
+PyResult<bool> all_float64(PyObject* frame) {
+  Ref dtypes = Ref::steal(PyObject_GetAttrString(frame, "dtypes"));
+  if (!dtypes) return fetched();
+  Ref list = Ref::steal(PyObject_CallMethod(dtypes.get(), "tolist", nullptr));
+  if (!list) return fetched();
+  if (!PyList_Check(list.get()) || PyList_GET_SIZE(list.get()) == 0) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    PyObject* dtype = PyList_GET_ITEM(list.get(), i);
+    if (!PyArray_DescrCheck(dtype)) return false;
+    auto* descr = reinterpret_cast<PyArray_Descr*>(dtype);
+    if (descr->type_num != NPY_DOUBLE || !PyArray_ISNBO(descr->byteorder)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+PyResult<Ref> float64_frame_array(PyObject* frame) {
+  CATENC_ASSIGN_OR_RETURN(const bool exact, is_exact_data_frame(frame));
+  if (!exact) return Ref();
+  CATENC_ASSIGN_OR_RETURN(const bool floats, all_float64(frame));
+  if (!floats) return Ref();
+  return checked(PyObject_CallMethod(frame, "to_numpy", nullptr));
+}
+
+PyResult<Columns> frame_columns(PyObject* frame, size_t rows, size_t columns) {
+  if (rows < min_rows) return Columns();
+  CATENC_ASSIGN_OR_RETURN(const bool exact, is_exact_data_frame(frame));
+  if (!exact) return Columns();
   PyResult<Columns> found = all_columns(frame, rows, columns);
   if (found || found.error().kind() == Error::Kind::internal) return found;
   // Reading columns one by one only saves time: when pandas refuses, `values` still reads them.

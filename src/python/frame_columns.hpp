@@ -24,4 +24,8 @@ struct FrameColumn {
 PyResult<std::optional<std::vector<FrameColumn>>> frame_columns(PyObject* frame, size_t rows,
                                                                  size_t columns);
 
+// For an exact pandas.DataFrame whose columns are all float64: its floats as one 2-D array
+// (`to_numpy()`, a view of the frame's block when it has one). Null for any other frame.
+PyResult<Ref> float64_frame_array(PyObject* frame);
+
 }  // namespace catenc::py

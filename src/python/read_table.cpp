@@ -4,8 +4,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "column_names.hpp"
+#include "frame_columns.hpp"
 #include "numpy_api.hpp"
 #include "read_cells.hpp"
 
@@ -66,9 +68,28 @@ PyResult<ArrayTable> copy_float64(PyObject* obj) {
   return copy;
 }
 
+// The array itself as a table, when its memory is one block in either axis order.
+std::optional<ArrayTable> view_float64(Ref array_ref) {
+  auto* array = reinterpret_cast<PyArrayObject*>(array_ref.get());
+  if (!PyArray_ISALIGNED(array) || !PyArray_ISNOTSWAPPED(array)) return std::nullopt;
+  Table::Layout layout;
+  if (PyArray_IS_C_CONTIGUOUS(array)) {
+    layout = Table::Layout::row_major;
+  } else if (PyArray_IS_F_CONTIGUOUS(array)) {
+    layout = Table::Layout::column_major;
+  } else {
+    return std::nullopt;
+  }
+  // Only read: the table is never written through.
+  auto* data = static_cast<double*>(PyArray_DATA(array));
+  Table table = Table::over(data, static_cast<size_t>(PyArray_DIM(array, 0)),
+                            static_cast<size_t>(PyArray_DIM(array, 1)), layout);
+  return ArrayTable{std::move(array_ref), std::move(table)};
+}
+
 }  // namespace
 
-PyResult<Conversion> pyany_to_vec(Borrowed obj) {
+PyResult<Conversion> pyany_to_vec(Borrowed obj, TableUse use) {
   CATENC_ASSIGN_OR_RETURN(const std::string name, type_name(Py_TYPE(obj.get())));
   OUT out;
   if (name == "DataFrame") {
@@ -80,8 +101,23 @@ PyResult<Conversion> pyany_to_vec(Borrowed obj) {
   }
   CATENC_TRY(numpy_api());
   if (is_2d_float64(obj.get())) {
+    if (use == TableUse::read_only) {
+      if (std::optional<ArrayTable> view = view_float64(Ref::borrow(obj))) {
+        return Conversion{std::move(out), std::move(*view), nullptr};
+      }
+    }
     CATENC_ASSIGN_OR_RETURN(ArrayTable table, copy_float64(obj.get()));
     return Conversion{std::move(out), std::move(table), nullptr};
+  }
+  if (use == TableUse::read_only && out.column_names) {
+    // A frame of float64 columns only has no label column to encode: its floats are the table.
+    CATENC_ASSIGN_OR_RETURN(Ref floats, float64_frame_array(obj.get()));
+    if (floats && is_2d_float64(floats.get())) {
+      if (std::optional<ArrayTable> view = view_float64(std::move(floats))) {
+        auto nothing_learned = std::make_unique<EncodingInfo>(view->table.columns());
+        return Conversion{std::move(out), std::move(*view), std::move(nothing_learned)};
+      }
+    }
   }
   CATENC_ASSIGN_OR_RETURN(EncodedTable encoded,
                           encode_object_array(obj, out.column_names.has_value()));

@@ -25,7 +25,11 @@ struct Conversion {
   std::unique_ptr<EncodingInfo> info;
 };
 
+// What the caller does with the table: hands it out as its result (so it must be a new array),
+// or only reads it (so a float64 input may be read where it lies, without a copy).
+enum class TableUse { result, read_only };
+
 // Reads an ndarray, memmap or DataFrame; refuses every other type with TypeError.
-PyResult<Conversion> pyany_to_vec(Borrowed obj);
+PyResult<Conversion> pyany_to_vec(Borrowed obj, TableUse use = TableUse::result);
 
 }  // namespace catenc::py

@@ -205,3 +205,20 @@ def test_round_trip_property(rows, as_frame):
             assert np.array_equal(np.asarray(values[:, j], dtype=float), read[:, j].astype(float), equal_nan=True)
         else:
             assert values[:, j].tolist() == [missing if label in MARKERS else label for label in expected]
+
+
+@pytest.mark.parametrize("labelled", [True, False])
+@pytest.mark.parametrize("as_frame", [True, False])
+def test_decode_results_share_no_memory_with_the_input(labelled, as_frame):
+    enc = Encoder()
+    enc.encode(object_column(["a", "b"]) if labelled else np.zeros((1, 1)))
+    codes = np.array([[0.0, 5.0], [1.0, 6.0]] * 200)
+    source = pd.DataFrame(codes, columns=["x", "y"]) if as_frame else codes
+    before = source.copy()
+    out = enc.decode(source)
+    if as_frame:
+        out.iloc[:, 1] = -1.0
+        pd.testing.assert_frame_equal(source, before)
+    else:
+        out[:, 1] = -1.0
+        np.testing.assert_array_equal(source, before)
