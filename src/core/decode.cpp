@@ -12,13 +12,6 @@ uint64_t code_to_key(double code) noexcept {
   return static_cast<uint64_t>(whole);
 }
 
-std::optional<uint64_t> decode_code(double code, const LabelMap& map) noexcept {
-  if (std::isnan(code) || map.code_count() == 0) return std::nullopt;
-  const uint64_t key = code_to_key(code);
-  if (key >= map.code_count()) return std::nullopt;
-  return key;
-}
-
 std::optional<Label> decode_cell(double code, const LabelMap& map) noexcept {
   const std::optional<uint64_t> key = decode_code(code, map);
   if (!key) return std::nullopt;

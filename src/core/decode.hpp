@@ -17,7 +17,15 @@ uint64_t code_to_key(double code) noexcept;
 
 // The code whose label a cell decodes to, or nothing when the cell decodes as missing (a NaN
 // code, an empty map, or a key that no label has).
-std::optional<uint64_t> decode_code(double code, const LabelMap& map) noexcept;
+inline std::optional<uint64_t> decode_code(double code, const LabelMap& map) noexcept {
+  const uint64_t count = map.code_count();
+  // Codes that encode wrote are whole numbers in range: the one comparison settles them.
+  if (code >= 0.0 && code < static_cast<double>(count)) return static_cast<uint64_t>(code);
+  if (code != code || count == 0) return std::nullopt;  // NaN
+  const uint64_t key = code_to_key(code);
+  if (key >= count) return std::nullopt;
+  return key;
+}
 
 // The label of one cell, or nothing for missing. The label views the map's storage.
 std::optional<Label> decode_cell(double code, const LabelMap& map) noexcept;

@@ -1,18 +1,18 @@
 #include "build_output.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "decode.hpp"
+#include "learned.hpp"
 #include "names.hpp"
 #include "numpy_api.hpp"
 
 namespace catenc::py {
 
 namespace {
-
-constexpr char no_entry[] = "no entry found for key";
 
 // Every encoded column must exist in the table being decoded; checked before any object is made.
 PyStatus check_width(const EncodingInfo& info, size_t columns, const OUT& out) {
@@ -34,38 +34,34 @@ PyStatus check_width(const EncodingInfo& info, size_t columns, const OUT& out) {
   return {};
 }
 
-PyResult<const LabelMap*> labels_of(const EncodingInfo& info, size_t column) {
-  const LabelMap* map = info.code_to_label(column);
-  if (map == nullptr) return Unexpected<Error>{Error::internal(no_entry)};
-  return map;
-}
-
-// One str per distinct label of a column, made when first needed: every cell with that label
-// shares it, as it would share the equal text.
-class LabelStrings {
+// The object of each cell of one decoded column: its label's str, shared by every cell with that
+// label (and by later decodes), or `missing`.
+class LabelCells {
  public:
-  LabelStrings(const LabelMap& map, PyObject* missing) : map_(map), missing_(missing) {
-    strings_.resize(map.code_count());
-  }
+  LabelCells(Learned::ColumnStrs strs, const LabelMap& map, PyObject* missing)
+      : strs_(strs), map_(map), missing_(missing) {}
 
-  // A new reference to the object for the cell's code: the label, or `missing`.
-  PyResult<PyObject*> cell(double code) {
+  // A new reference to the object for a cell's code.
+  PyResult<PyObject*> cell(double code) const {
     const std::optional<uint64_t> key = decode_code(code, map_);
     if (!key) return Py_NewRef(missing_);
-    Ref& slot = strings_[static_cast<size_t>(*key)];
-    if (!slot) {
-      const Label label = *map_.label_of(*key);
-      slot = Ref::steal(PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()), "strict"));
-      if (!slot) return fetched();
+    PyObject* str = strs_.made(*key);
+    if (str == nullptr) {
+      CATENC_ASSIGN_OR_RETURN(str, strs_.get(*key));
     }
-    return Py_NewRef(slot.get());
+    return Py_NewRef(str);
   }
 
  private:
+  Learned::ColumnStrs strs_;
   const LabelMap& map_;
   PyObject* missing_;
-  std::vector<Ref> strings_;
 };
+
+PyResult<LabelCells> label_cells(const Learned& learned, size_t column, PyObject* missing) {
+  CATENC_ASSIGN_OR_RETURN(Learned::ColumnStrs strs, learned.column_strs(column));
+  return LabelCells(strs, *learned.info().code_to_label(column), missing);
+}
 
 // Puts a new reference into a slot of an object array, letting go of whatever the slot held:
 // a new array's slots are null as NumPy makes them today, but an array filled with None (as
@@ -84,7 +80,7 @@ PyObject** object_slot(PyArrayObject* array, size_t row, size_t column) {
 
 // The object array of a decoded table: labels (or "NaN") in the encoded columns, Python floats
 // elsewhere, in the memory order of the table.
-PyResult<Ref> object_array(const Table& table, const EncodingInfo& info) {
+PyResult<Ref> object_array(const Table& table, const Learned& learned) {
   npy_intp dims[2] = {static_cast<npy_intp>(table.rows()), static_cast<npy_intp>(table.columns())};
   const int fortran = table.layout() == Table::Layout::column_major ? NPY_ARRAY_F_CONTIGUOUS : 0;
   // Every slot holds a valid object or null at all times, so a partly filled array is released
@@ -95,13 +91,12 @@ PyResult<Ref> object_array(const Table& table, const EncodingInfo& info) {
   auto* array = reinterpret_cast<PyArrayObject*>(result.get());
   Ref missing = Ref::steal(PyUnicode_FromString("NaN"));
   if (!missing) return fetched();
-  const std::vector<size_t>& encoded = info.encoded_columns();
+  const std::vector<size_t>& encoded = learned.info().encoded_columns();
   for (size_t column = 0; column < table.columns(); ++column) {
     if (std::binary_search(encoded.begin(), encoded.end(), column)) {
-      CATENC_ASSIGN_OR_RETURN(const LabelMap* map, labels_of(info, column));
-      LabelStrings strings(*map, missing.get());
+      CATENC_ASSIGN_OR_RETURN(const LabelCells cells, label_cells(learned, column, missing.get()));
       for (size_t row = 0; row < table.rows(); ++row) {
-        CATENC_ASSIGN_OR_RETURN(PyObject* cell, strings.cell(table.at(row, column)));
+        CATENC_ASSIGN_OR_RETURN(PyObject* cell, cells.cell(table.at(row, column)));
         store(object_slot(array, row, column), cell);
       }
     } else {
@@ -118,19 +113,17 @@ PyResult<Ref> object_array(const Table& table, const EncodingInfo& info) {
 // The labels of one column as a Series of dtype object (str, or None for missing). An explicit
 // object dtype keeps pandas from inferring a string dtype of its own, which would turn None into
 // NaN.
-// The labels of one column as a Series of dtype object (str, or None for missing). An explicit
-// object dtype keeps pandas from inferring a string dtype of its own, which would turn None into
-// NaN.
-PyResult<Ref> label_series(const Table& table, size_t column, const LabelMap& map, PyObject* series_type) {
+PyResult<Ref> label_series(const Table& table, size_t column, const Learned& learned, PyObject* series_type) {
   npy_intp length = static_cast<npy_intp>(table.rows());
   Ref values = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT), 1,
                                                &length, nullptr, nullptr, 0, nullptr));
   if (!values) return fetched();
   auto* array = reinterpret_cast<PyArrayObject*>(values.get());
-  LabelStrings strings(map, Py_None);
+  CATENC_ASSIGN_OR_RETURN(const LabelCells cells, label_cells(learned, column, Py_None));
+  auto** slots = static_cast<PyObject**>(PyArray_DATA(array));
   for (size_t row = 0; row < table.rows(); ++row) {
-    CATENC_ASSIGN_OR_RETURN(PyObject* cell, strings.cell(table.at(row, column)));
-    store(reinterpret_cast<PyObject**>(PyArray_GETPTR1(array, static_cast<npy_intp>(row))), cell);
+    CATENC_ASSIGN_OR_RETURN(PyObject* cell, cells.cell(table.at(row, column)));
+    store(&slots[row], cell);
   }
   Ref args = Ref::steal(PyTuple_Pack(1, values.get()));
   Ref kwargs = Ref::steal(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
@@ -141,17 +134,16 @@ PyResult<Ref> label_series(const Table& table, size_t column, const LabelMap& ma
 // Every column as a value of its own, keyed by position: the encoded ones as labels, the others
 // as views of the table. Names may repeat, so they are set on the finished frame; and no column
 // of the float64 block is ever replaced, which would make pandas copy the rest of the block.
-PyResult<Ref> columns_by_position(const ArrayTable& table, const EncodingInfo& info, PyObject* series_type) {
+PyResult<Ref> columns_by_position(const ArrayTable& table, const Learned& learned, PyObject* series_type) {
   Ref columns = Ref::steal(PyDict_New());
   if (!columns) return fetched();
-  const std::vector<size_t>& encoded = info.encoded_columns();
+  const std::vector<size_t>& encoded = learned.info().encoded_columns();
   for (size_t column = 0; column < table.table.columns(); ++column) {
     Ref position = Ref::steal(PyLong_FromSize_t(column));
     if (!position) return fetched();
     Ref value;
     if (std::binary_search(encoded.begin(), encoded.end(), column)) {
-      CATENC_ASSIGN_OR_RETURN(const LabelMap* map, labels_of(info, column));
-      CATENC_ASSIGN_OR_RETURN(value, label_series(table.table, column, *map, series_type));
+      CATENC_ASSIGN_OR_RETURN(value, label_series(table.table, column, learned, series_type));
     } else {
       Ref key = Ref::steal(Py_BuildValue("(NO)", PySlice_New(nullptr, nullptr, nullptr), position.get()));
       if (!key) return fetched();
@@ -164,7 +156,7 @@ PyResult<Ref> columns_by_position(const ArrayTable& table, const EncodingInfo& i
 }
 
 PyResult<Ref> data_frame(ArrayTable table, const std::vector<std::string>& column_names,
-                         const EncodingInfo* info) {
+                         const Learned* learned) {
   Ref pandas = Ref::steal(PyImport_ImportModule("pandas"));
   if (!pandas) return fetched();
   Ref name_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(column_names.size())));
@@ -177,7 +169,7 @@ PyResult<Ref> data_frame(ArrayTable table, const std::vector<std::string>& colum
   }
   Ref data_frame_type = Ref::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
   if (!data_frame_type) return fetched();
-  if (info == nullptr || info->encoded_columns().empty()) {
+  if (learned == nullptr || learned->info().encoded_columns().empty()) {
     Ref args = Ref::steal(PyTuple_Pack(1, table.array.get()));
     // Nobody else can see the array, so the frame may keep it rather than copy it.
     Ref kwargs = Ref::steal(Py_BuildValue("{s:O,s:O}", "columns", name_list.get(), "copy", Py_False));
@@ -186,7 +178,7 @@ PyResult<Ref> data_frame(ArrayTable table, const std::vector<std::string>& colum
   }
   Ref series_type = Ref::steal(PyObject_GetAttrString(pandas.get(), "Series"));
   if (!series_type) return fetched();
-  CATENC_ASSIGN_OR_RETURN(Ref columns, columns_by_position(table, *info, series_type.get()));
+  CATENC_ASSIGN_OR_RETURN(Ref columns, columns_by_position(table, *learned, series_type.get()));
   Ref args = Ref::steal(PyTuple_Pack(1, columns.get()));
   if (!args) return fetched();
   CATENC_ASSIGN_OR_RETURN(Ref frame, checked(PyObject_Call(data_frame_type.get(), args.get(), nullptr)));
@@ -196,11 +188,11 @@ PyResult<Ref> data_frame(ArrayTable table, const std::vector<std::string>& colum
 
 }  // namespace
 
-PyResult<Ref> arr_to_out(ArrayTable table, OUT out, const EncodingInfo* info) {
-  if (info != nullptr) CATENC_TRY(check_width(*info, table.table.columns(), out));
-  if (out.column_names) return data_frame(std::move(table), *out.column_names, info);
-  if (info == nullptr) return std::move(table.array);
-  return object_array(table.table, *info);
+PyResult<Ref> arr_to_out(ArrayTable table, OUT out, const Learned* learned) {
+  if (learned != nullptr) CATENC_TRY(check_width(learned->info(), table.table.columns(), out));
+  if (out.column_names) return data_frame(std::move(table), *out.column_names, learned);
+  if (learned == nullptr) return std::move(table.array);
+  return object_array(table.table, *learned);
 }
 
 }  // namespace catenc::py

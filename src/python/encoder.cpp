@@ -46,7 +46,7 @@ PyResult<Ref> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return fetched();
   EncoderObject* encoder = as_encoder(self.get());
-  new (&encoder->info) std::unique_ptr<EncodingInfo>();
+  new (&encoder->learned) std::unique_ptr<Learned>();
   new (&encoder->holds) std::atomic<uint32_t>(0);
   return self;
 }
@@ -56,7 +56,7 @@ PyResult<Ref> encode(EncoderObject* self, Borrowed obj) {
   CATENC_ASSIGN_OR_RETURN(Conversion conversion, pyany_to_vec(obj));
   // Stored before the output is built, and also when nothing was learned (a float64 array):
   // the instance then forgets its maps.
-  self->info = std::move(conversion.info);
+  self->learned = conversion.info ? std::make_unique<Learned>(std::move(conversion.info)) : nullptr;
   return arr_to_out(std::move(conversion.table), std::move(conversion.out), nullptr);
 }
 
@@ -64,11 +64,11 @@ PyResult<Ref> decode(EncoderObject* self, Borrowed obj) {
   CATENC_ASSIGN_OR_RETURN(SharedHold hold, SharedHold::take(self->holds));
   // Labels are written into new objects, so a float64 input can be read where it lies; without
   // labels to write, the result is the table itself, which must then be a copy.
-  const bool labelled = self->info && !self->info->encoded_columns().empty();
+  const bool labelled = self->learned && !self->learned->info().encoded_columns().empty();
   CATENC_ASSIGN_OR_RETURN(Conversion conversion,
                           pyany_to_vec(obj, labelled ? TableUse::read_only : TableUse::result));
   conversion.info.reset();
-  return arr_to_out(std::move(conversion.table), std::move(conversion.out), self->info.get());
+  return arr_to_out(std::move(conversion.table), std::move(conversion.out), self->learned.get());
 }
 
 template <const FunctionDescription& description, PyResult<Ref> (*body)(EncoderObject*, Borrowed)>
@@ -88,7 +88,7 @@ void encoder_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   unraisable_frame([&] {
     EncoderObject* encoder = as_encoder(self);
-    encoder->info.~unique_ptr();
+    encoder->learned.~unique_ptr();
     encoder->holds.~atomic();
   });
   type->tp_free(self);

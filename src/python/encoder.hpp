@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "encoding_info.hpp"
+#include "learned.hpp"
 #include "error.hpp"
 
 namespace catenc::py {
@@ -14,7 +14,7 @@ struct EncoderObject {
   PyObject_HEAD
   // What the last successful conversion in encode learned; null when untrained. Replaced only
   // under the exclusive hold and read only under a shared one.
-  std::unique_ptr<EncodingInfo> info;
+  std::unique_ptr<Learned> learned;
   std::atomic<uint32_t> holds;
 };
 

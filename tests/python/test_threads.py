@@ -144,6 +144,9 @@ def test_references_and_memory_stay_flat(PanicException):
             with pytest.raises(PanicException):
                 enc.encode(np.zeros(2))
         enc.decode(enc.encode(frame))
+        # A short-lived encoder takes its labels' strs with it.
+        other = Encoder()
+        other.decode(other.encode(array))
 
     cycle(300)
     gc.collect()
