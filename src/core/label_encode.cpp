@@ -35,11 +35,18 @@ constexpr size_t sample_rows = 4096;
 // Distinct labels per partition that keep a partition's set in a core's cache.
 constexpr size_t labels_per_partition = 8192;
 constexpr size_t max_row_partitions = 4096;
+// Labels ahead of the one being hashed whose bytes are fetched early: labels read from Python
+// objects lie scattered over the heap, and each would otherwise cost a cache miss.
+constexpr size_t prefetch_distance = 16;
 
-struct Distinct {
-  Label label;
-  uint64_t hash;
-};
+template <class Source>
+void prefetch_label(const Source& labels, size_t index) noexcept {
+  if (index < labels.size()) __builtin_prefetch(labels.at(index).data());
+}
+
+// A distinct label: its view alone. Hashes are computed again where needed rather than kept: the
+// bytes are at hand in those places, and keeping a hash per distinct label would cost 8 bytes.
+using Distinct = Label;
 
 // The distinct labels seen so far, in order of first sight, with an open-addressing index whose
 // slots hold the upper half of the hash (to skip most mismatches without touching the entries)
@@ -59,7 +66,7 @@ class DistinctSet {
       const uint64_t slot = slots_[i];
       if (slot == 0) {
         const auto index = static_cast<uint32_t>(entries_.size());
-        entries_.push_back({label, hash});
+        entries_.push_back(label);
         slots_[i] = tag | (static_cast<uint64_t>(index) + 1);
         if (entries_.size() * 2 > slots_.size()) grow();
         return index;
@@ -67,7 +74,7 @@ class DistinctSet {
       if ((slot & tag_mask) == tag) {
         const auto index = static_cast<uint32_t>((slot & ~tag_mask) - 1);
         const Distinct& seen = entries_[index];
-        if (seen.hash == hash && seen.label == label) return index;
+        if (seen == label) return index;
       }
     }
   }
@@ -84,7 +91,7 @@ class DistinctSet {
     slots_.assign(slots_.size() * 2, 0);
     mask_ = slots_.size() - 1;
     for (size_t index = 0; index < entries_.size(); ++index) {
-      const uint64_t hash = entries_[index].hash;
+      const uint64_t hash = hash_label(entries_[index]);
       size_t i = hash & mask_;
       while (slots_[i] != 0) i = (i + 1) & mask_;
       slots_[i] = (hash & tag_mask) | (static_cast<uint64_t>(index) + 1);
@@ -117,16 +124,26 @@ size_t partition_of(uint64_t hash, unsigned bits) noexcept {
   return bits == 0 ? 0 : static_cast<size_t>(hash >> (64 - bits));
 }
 
-// The share of distinct labels among evenly spaced rows: near 1 for columns of mostly distinct
-// labels, small for columns of few.
-double sampled_distinct_share(std::span<const Label> labels) {
+// An estimate of the number of distinct labels, from evenly spaced rows: those seen in the sample,
+// plus those it probably missed, judged by how many it saw once and twice (Chao's estimator).
+template <class Source>
+size_t estimated_distinct(const Source& labels) {
   const size_t samples = std::min(sample_rows, labels.size());
   DistinctSet seen(samples);
+  std::vector<uint32_t> times(samples, 0);
   for (size_t i = 0; i < samples; ++i) {
-    const Label label = labels[i * labels.size() / samples];
-    seen.insert(label, hash_label(label));
+    const Label label = labels.at(i * labels.size() / samples);
+    ++times[seen.insert(label, hash_label(label))];
   }
-  return static_cast<double>(seen.size()) / static_cast<double>(samples);
+  double once = 0;
+  double twice = 0;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    once += times[i] == 1;
+    twice += times[i] == 2;
+  }
+  const double missed = twice > 0 ? once * once / (2 * twice) : once * (once - 1) / 2;
+  const double estimate = static_cast<double>(seen.size()) + missed;
+  return static_cast<size_t>(std::min(estimate, static_cast<double>(labels.size())));
 }
 
 // -- few distinct labels: chunks merged ------------------------------------------------------------
@@ -143,12 +160,14 @@ struct Chunk {
   BigVector<double> code_of_local;
 };
 
-void dedup_chunk(std::span<const Label> labels, Chunk& chunk) {
+template <class Source>
+void dedup_chunk(const Source& labels, Chunk& chunk) {
   const size_t rows = chunk.end - chunk.begin;
   chunk.slot_of_row.resize(rows);
   DistinctSet set(std::min<size_t>(rows, 1024));
   for (size_t r = 0; r < rows; ++r) {
-    const Label label = labels[chunk.begin + r];
+    prefetch_label(labels, chunk.begin + r + prefetch_distance);
+    const Label label = labels.at(chunk.begin + r);
     chunk.slot_of_row[r] = set.insert(label, hash_label(label));
   }
   chunk.distinct = std::move(set).take_entries();
@@ -157,12 +176,12 @@ void dedup_chunk(std::span<const Label> labels, Chunk& chunk) {
 // Groups a chunk's local indices by the partition their hash falls in.
 void group_by_partition(Chunk& chunk, size_t partitions, unsigned bits) {
   chunk.partition_offsets.assign(partitions + 1, 0);
-  for (const Distinct& d : chunk.distinct) ++chunk.partition_offsets[partition_of(d.hash, bits) + 1];
+  for (const Distinct& d : chunk.distinct) ++chunk.partition_offsets[partition_of(hash_label(d), bits) + 1];
   for (size_t p = 0; p < partitions; ++p) chunk.partition_offsets[p + 1] += chunk.partition_offsets[p];
   std::vector<size_t> next(chunk.partition_offsets.begin(), chunk.partition_offsets.end() - 1);
   chunk.by_partition.resize(chunk.distinct.size());
   for (size_t l = 0; l < chunk.distinct.size(); ++l) {
-    chunk.by_partition[next[partition_of(chunk.distinct[l].hash, bits)]++] = static_cast<uint32_t>(l);
+    chunk.by_partition[next[partition_of(hash_label(chunk.distinct[l]), bits)]++] = static_cast<uint32_t>(l);
   }
 }
 
@@ -172,7 +191,7 @@ Outcome<BigVector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, size_t thr
   if (chunks.size() == 1) {
     const BigVector<Distinct>& distinct = chunks[0].distinct;
     BigVector<SortItem> items(distinct.size());
-    for (size_t l = 0; l < distinct.size(); ++l) items[l] = sort_item(distinct[l].label, l);
+    for (size_t l = 0; l < distinct.size(); ++l) items[l] = sort_item(distinct[l], l);
     return items;
   }
   size_t total = 0;
@@ -202,7 +221,7 @@ Outcome<BigVector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, size_t thr
         for (size_t i = chunk.partition_offsets[p]; i < chunk.partition_offsets[p + 1]; ++i) {
           const uint32_t local = chunk.by_partition[i];
           const Distinct& d = chunk.distinct[local];
-          chunk.global_of_local[local] = set.insert(d.label, d.hash);
+          chunk.global_of_local[local] = set.insert(d, hash_label(d));
         }
       }
       merged[p] = std::move(set).take_entries();
@@ -216,7 +235,7 @@ Outcome<BigVector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, size_t thr
   BigVector<SortItem> items(base[partitions]);
   CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
     for (size_t p = lo; p < hi; ++p) {
-      for (size_t g = 0; g < merged[p].size(); ++g) items[base[p] + g] = sort_item(merged[p][g].label, base[p] + g);
+      for (size_t g = 0; g < merged[p].size(); ++g) items[base[p] + g] = sort_item(merged[p][g], base[p] + g);
       free_now(merged[p]);
     }
     return {};
@@ -225,7 +244,7 @@ Outcome<BigVector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, size_t thr
     for (size_t k = lo; k < hi; ++k) {
       Chunk& chunk = chunks[k];
       for (size_t l = 0; l < chunk.distinct.size(); ++l) {
-        chunk.global_of_local[l] += base[partition_of(chunk.distinct[l].hash, bits)];
+        chunk.global_of_local[l] += base[partition_of(hash_label(chunk.distinct[l]), bits)];
       }
       free_now(chunk.distinct);
       free_now(chunk.by_partition);
@@ -237,7 +256,8 @@ Outcome<BigVector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, size_t thr
 
 class ChunkedColumn {
  public:
-  Outcome<BigVector<SortItem>> dedup(std::span<const Label> labels, size_t threads,
+  template <class Source>
+  Outcome<BigVector<SortItem>> dedup(const Source& labels, size_t threads,
                                        FunctionRef<void()> release_input) {
     // Two chunks per thread let an idle thread take over a slow one; a lone thread has nobody to
     // balance with, and a second chunk would only cost a merge that hashes every label again.
@@ -290,7 +310,8 @@ class ChunkedColumn {
 
 class PartitionedColumn {
  public:
-  Outcome<BigVector<SortItem>> dedup(std::span<const Label> labels, size_t threads,
+  template <class Source>
+  Outcome<BigVector<SortItem>> dedup(const Source& labels, size_t threads,
                                        size_t expected_distinct, FunctionRef<void()> release_input) {
     const size_t rows = labels.size();
     const size_t partitions = std::clamp<size_t>(std::bit_ceil(expected_distinct / labels_per_partition + 1),
@@ -305,7 +326,10 @@ class PartitionedColumn {
     CATENC_TRY(pool::for_range(chunks, 1, [&](size_t lo, size_t hi) -> Status {
       for (size_t k = lo; k < hi; ++k) {
         size_t* counts = &offsets[k * partitions];
-        for (size_t r = chunk_begin(k); r < chunk_begin(k + 1); ++r) ++counts[partition_of(hash_label(labels[r]), bits)];
+        for (size_t r = chunk_begin(k); r < chunk_begin(k + 1); ++r) {
+          prefetch_label(labels, r + prefetch_distance);
+          ++counts[partition_of(hash_label(labels.at(r)), bits)];
+        }
       }
       return {};
     }));
@@ -326,7 +350,8 @@ class PartitionedColumn {
       for (size_t k = lo; k < hi; ++k) {
         size_t* next = &offsets[k * partitions];
         for (size_t r = chunk_begin(k); r < chunk_begin(k + 1); ++r) {
-          order[next[partition_of(hash_label(labels[r]), bits)]++] = static_cast<uint32_t>(r);
+          prefetch_label(labels, r + prefetch_distance);
+          order[next[partition_of(hash_label(labels.at(r)), bits)]++] = static_cast<uint32_t>(r);
         }
       }
       return {};
@@ -334,8 +359,8 @@ class PartitionedColumn {
     free_now(offsets);
 
     // Partitions share no label, so each numbers its own; every task writes the ids of its own
-    // rows only. Sets are sized from the sampled share, so that their entries rarely regrow: the
-    // spare room of a doubled vector would stay allocated until the labels are sorted.
+    // rows only. Sets are sized from the estimate, so that their entries rarely regrow: the spare
+    // room of a doubled vector would stay allocated until the labels are sorted.
     id_of_row_.resize(rows);
     std::vector<BigVector<Distinct>> distinct(partitions);
     const double share = static_cast<double>(expected_distinct) / static_cast<double>(rows);
@@ -344,8 +369,10 @@ class PartitionedColumn {
         const size_t partition_rows = start[p + 1] - start[p];
         DistinctSet set(std::min(partition_rows, static_cast<size_t>(static_cast<double>(partition_rows) * share * 1.05) + 16));
         for (size_t i = start[p]; i < start[p + 1]; ++i) {
+          if (i + prefetch_distance < start[p + 1]) prefetch_label(labels, order[i + prefetch_distance]);
           const uint32_t r = order[i];
-          id_of_row_[r] = set.insert(labels[r], hash_label(labels[r]));
+          const Label label = labels.at(r);
+          id_of_row_[r] = set.insert(label, hash_label(label));
         }
         distinct[p] = std::move(set).take_entries();
       }
@@ -359,7 +386,7 @@ class PartitionedColumn {
     CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
       for (size_t p = lo; p < hi; ++p) {
         for (size_t i = start[p]; i < start[p + 1]; ++i) id_of_row_[order[i]] += static_cast<uint32_t>(base[p]);
-        for (size_t g = 0; g < distinct[p].size(); ++g) items[base[p] + g] = sort_item(distinct[p][g].label, base[p] + g);
+        for (size_t g = 0; g < distinct[p].size(); ++g) items[base[p] + g] = sort_item(distinct[p][g], base[p] + g);
         free_now(distinct[p]);
       }
       return {};
@@ -405,7 +432,8 @@ Outcome<LabelMap> encode_with(Column& column, Outcome<BigVector<SortItem>> found
   return LabelMap::build(items.size(), [&](size_t i) { return items[i].label; });
 }
 
-Outcome<LabelMap> encode(std::span<const Label> labels, double* out, size_t stride,
+template <class Source>
+Outcome<LabelMap> encode(const Source& labels, double* out, size_t stride,
                          FunctionRef<void()> release_input) {
   const size_t rows = labels.size();
   if (rows == 0) {
@@ -413,10 +441,11 @@ Outcome<LabelMap> encode(std::span<const Label> labels, double* out, size_t stri
     return LabelMap();
   }
   CATENC_ASSIGN_OR_RETURN(const size_t threads, pool::current_num_threads());
-  const double share = rows >= 2 * min_chunk_rows ? sampled_distinct_share(labels) : 0.0;
-  if (share > 0.5 && rows <= std::numeric_limits<uint32_t>::max()) {
+  // Chunks each hold most of a column's distinct labels once there are many; past this many, the
+  // merge would cost more than grouping the rows by hash.
+  const size_t expected = rows >= 2 * min_chunk_rows ? estimated_distinct(labels) : 0;
+  if (expected > min_partitioned_merge && rows <= std::numeric_limits<uint32_t>::max()) {
     PartitionedColumn column;
-    const auto expected = static_cast<size_t>(share * static_cast<double>(rows));
     return encode_with(column, column.dedup(labels, threads, expected, release_input), out, stride);
   }
   ChunkedColumn column;
@@ -426,12 +455,26 @@ Outcome<LabelMap> encode(std::span<const Label> labels, double* out, size_t stri
 }  // namespace
 
 Outcome<LabelMap> label_encode_into(std::span<const Label> labels, double* out, size_t stride) {
-  return encode(labels, out, stride, [] {});
+  return encode(LabelViews{labels}, out, stride, [] {});
 }
 
 Outcome<LabelMap> label_encode_into(BigVector<Label>&& labels, double* out, size_t stride) {
   BigVector<Label> owned = std::move(labels);
-  return encode(owned, out, stride, [&] { free_now(owned); });
+  return encode(LabelViews{owned}, out, stride, [&] { free_now(owned); });
+}
+
+Outcome<LabelMap> label_encode_into(PackedLabels&& labels, double* out, size_t stride) {
+  PackedLabels owned = std::move(labels);
+  // The distinct labels go on viewing the bytes; only the offsets can go early.
+  return encode(owned, out, stride, [&] { owned.release_offsets(); });
+}
+
+Outcome<LabelMap> label_encode_into(const ArrowLabels<int32_t>& labels, double* out, size_t stride) {
+  return encode(labels, out, stride, [] {});
+}
+
+Outcome<LabelMap> label_encode_into(const ArrowLabels<int64_t>& labels, double* out, size_t stride) {
+  return encode(labels, out, stride, [] {});
 }
 
 Outcome<LabelEncoding> label_encode(std::span<const Label> labels) {

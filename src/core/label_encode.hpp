@@ -9,6 +9,7 @@
 
 #include "big_vector.hpp"
 #include "label_map.hpp"
+#include "label_source.hpp"
 #include "result.hpp"
 
 namespace catenc {
@@ -20,6 +21,11 @@ Outcome<LabelMap> label_encode_into(std::span<const Label> labels, double* out, 
 // The same, freeing `labels` as soon as they are no longer read (the distinct ones go on viewing
 // the bytes they point at), so that the input and the encoding's own work are not held at once.
 Outcome<LabelMap> label_encode_into(BigVector<Label>&& labels, double* out, size_t stride);
+Outcome<LabelMap> label_encode_into(PackedLabels&& labels, double* out, size_t stride);
+
+// The same for an Arrow string array read in place.
+Outcome<LabelMap> label_encode_into(const ArrowLabels<int32_t>& labels, double* out, size_t stride);
+Outcome<LabelMap> label_encode_into(const ArrowLabels<int64_t>& labels, double* out, size_t stride);
 
 struct LabelEncoding {
   std::vector<double> codes;

@@ -36,7 +36,10 @@ class LabelMap {
   template <class LabelAt>
   static LabelMap build(size_t count, LabelAt label_at);
 
-  size_t size() const noexcept { return offsets_.empty() ? 0 : offsets_.size() - 1; }
+  size_t size() const noexcept {
+    const size_t offsets = narrow_offsets_.empty() ? offsets_.size() : narrow_offsets_.size();
+    return offsets == 0 ? 0 : offsets - 1;
+  }
   // Number of labels that have a code.
   size_t code_count() const noexcept { return size() - marker_positions_.size(); }
   Entry entry(size_t position) const noexcept;
@@ -47,12 +50,19 @@ class LabelMap {
   std::optional<Label> label_of(uint64_t code) const noexcept;
 
  private:
+  size_t offset(size_t position) const noexcept {
+    return narrow_offsets_.empty() ? offsets_[position] : narrow_offsets_[position];
+  }
   Label at(size_t position) const noexcept {
-    return Label(bytes_.data() + offsets_[position], offsets_[position + 1] - offsets_[position]);
+    const size_t begin = offset(position);
+    return Label(bytes_.data() + begin, offset(position + 1) - begin);
   }
 
   BigVector<char> bytes_;
-  BigVector<size_t> offsets_;             // label i is bytes_[offsets_[i], offsets_[i + 1])
+  // Label i is bytes_[offset(i), offset(i + 1)); 4-byte offsets while the labels take under
+  // 4 GiB, which they nearly always do.
+  BigVector<uint32_t> narrow_offsets_;
+  BigVector<size_t> offsets_;
   std::vector<size_t> marker_positions_;  // ascending; at most three
 };
 
@@ -64,18 +74,27 @@ LabelMap LabelMap::build(size_t count, LabelAt label_at) {
   for (size_t i = 0; i < count; ++i) total += label_at(i).size();
   // Room only: every byte is written below, so nothing is zeroed first.
   map.bytes_.reserve(total);
-  map.offsets_.resize(count + 1);
+  const bool narrow = total <= UINT32_MAX;
+  if (narrow) {
+    map.narrow_offsets_.resize(count + 1);
+  } else {
+    map.offsets_.resize(count + 1);
+  }
   size_t offset = 0;
-  for (size_t i = 0; i < count; ++i) {
+  for (size_t i = 0; i <= count; ++i) {
+    if (narrow) {
+      map.narrow_offsets_[i] = static_cast<uint32_t>(offset);
+    } else {
+      map.offsets_[i] = offset;
+    }
+    if (i == count) break;
     // In sorted order the labels' bytes lie scattered; fetching a few ahead hides the misses.
     if (i + 8 < count) __builtin_prefetch(label_at(i + 8).data());
     const Label label = label_at(i);
-    map.offsets_[i] = offset;
     map.bytes_.insert(map.bytes_.end(), label.begin(), label.end());
     if (is_missing_marker(label)) map.marker_positions_.push_back(i);
     offset += label.size();
   }
-  map.offsets_[count] = offset;
   return map;
 }
 

@@ -24,6 +24,9 @@ class ArrowColumn {
   ~ArrowColumn();
 
   size_t length() const noexcept { return length_; }
+  const std::string& format() const noexcept { return format_; }
+  // The array, when the column is one chunk.
+  const ArrowArray* only_chunk() const noexcept { return chunks_.size() == 1 ? chunks_[0].get() : nullptr; }
 
   // visit(row, label) for every valid row and visit_null(row) for every null one, in row order.
   template <class Visit, class VisitNull>

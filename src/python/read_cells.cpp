@@ -13,7 +13,6 @@
 #include "names.hpp"
 #include "numpy_api.hpp"
 #include "str_text.hpp"
-#include "text_arena.hpp"
 
 namespace catenc::py {
 
@@ -58,11 +57,20 @@ PyResult<Shape> read_shape(PyObject* obj, const Names& n) {
   return Shape{rows.value(), columns.value()};
 }
 
-#ifdef Py_GIL_DISABLED
-constexpr bool has_gil = false;
-#else
-constexpr bool has_gil = true;
-#endif
+// An Arrow utf8 or large_utf8 array as labels, read in place.
+template <class Offset>
+ArrowLabels<Offset> arrow_labels(const ArrowArray& chunk, size_t first_valid, Label leading, Label missing) {
+  return ArrowLabels<Offset>{
+      static_cast<const Offset*>(chunk.buffers[1]) + chunk.offset,
+      static_cast<const char*>(chunk.buffers[2]),
+      chunk.null_count != 0 ? static_cast<const uint8_t*>(chunk.buffers[0]) : nullptr,
+      chunk.offset,
+      static_cast<size_t>(chunk.length),
+      first_valid,
+      leading,
+      missing,
+  };
+}
 
 // True when converting or printing the object cannot run code of the user's.
 bool is_plain(PyObject* object) {
@@ -109,7 +117,6 @@ class TableReader {
     Ref missing_str = Ref::steal(PyObject_Str(missing));
     if (!missing_str) return stop(failed_str, Error::fetch());
     CATENC_ASSIGN_OR_RETURN(const Label missing_text, str_text(missing_str));
-    holders_.push_back(std::move(missing_str));
 
     size_t first_valid = arrow.length();
     arrow.for_each([&](size_t row, Label) { first_valid = std::min(first_valid, row); }, [](size_t) {});
@@ -118,15 +125,24 @@ class TableReader {
       return {};
     }
     // Nulls before the first str were numbers until then, and got the float text.
-    Label leading = missing_text;
-    if (missing_is_number) {
-      char buffer[float_text_capacity];
-      leading = arena_.store(std::string_view(buffer, write_float_text(missing_number, buffer)));
+    std::string leading(missing_text);
+    if (missing_is_number) leading = float_text(missing_number);
+
+    double* out = &table_.at(0, column);
+    Outcome<LabelMap> labels = Unexpected<Failure>{Failure::internal("")};
+    if (const ArrowArray* chunk = arrow.only_chunk(); chunk != nullptr && arrow.format() == "U") {
+      labels = label_encode_into(arrow_labels<int64_t>(*chunk, first_valid, leading, missing_text), out,
+                                 table_.row_stride());
+    } else if (chunk != nullptr && arrow.format() == "u") {
+      labels = label_encode_into(arrow_labels<int32_t>(*chunk, first_valid, leading, missing_text), out,
+                                 table_.row_stride());
+    } else {
+      BigVector<Label> views(table_.rows());
+      arrow.for_each([&](size_t row, Label label) { views[row] = label; },
+                     [&](size_t row) { views[row] = row < first_valid ? Label(leading) : missing_text; });
+      labels = label_encode_into(std::move(views), out, table_.row_stride());
     }
-    labels_.resize(table_.rows());
-    arrow.for_each([&](size_t row, Label label) { labels_[row] = label; },
-                   [&](size_t row) { labels_[row] = row < first_valid ? leading : missing_text; });
-    return encode_labels(column);
+    return record(column, std::move(labels));
   }
 
   // What the columns read so far taught.
@@ -153,43 +169,23 @@ class TableReader {
 
   PyStatus read_object_column(size_t column, ColumnCells& cells) {
     is_label_column_ = false;
-    // With a GIL, nothing but this call runs until user code does: an array we hold then keeps
-    // its strs alive for us, and labels may view them without a reference each.
-    unheld_ = has_gil && cells.kind() == Direct::objects;
-    if (unheld_ && PyErr_CheckSignals() < 0) return fetched();
     for (size_t row = 0; row < table_.rows(); ++row) {
-      // A long read stays interruptible with Ctrl-C; a signal handler is user code too.
-      if (!unheld_ && (++cells_read_ & 0xFFFF) == 0 && PyErr_CheckSignals() < 0) return fetched();
+      // A long read stays interruptible with Ctrl-C.
+      if ((++cells_read_ & 0xFFFF) == 0 && PyErr_CheckSignals() < 0) return fetched();
       PyResult<Ref> cell = cells.cell(row);
       if (!cell) return stop(failed_read, std::move(cell).error());
       const bool plain = is_plain(cell->get());
-      if (!plain && unheld_) hold_strs_read(row, cells);
       CATENC_TRY(take_cell(row, column, std::move(cell).value()));
       if (!plain) cells.after_user_code();
     }
-    return is_label_column_ ? encode_labels(column) : PyStatus();
+    if (!is_label_column_) return {};
+    // Encoded as soon as it has been read, so that one column's labels are held at a time.
+    Outcome<LabelMap> labels = label_encode_into(std::move(labels_), &table_.at(0, column), table_.row_stride());
+    labels_ = PackedLabels();
+    return record(column, std::move(labels));
   }
 
-  // User code is about to run, and could drop cells already read: from now on the strs that
-  // labels view are held one by one, those of the rows read so far included. The array is as it
-  // was, since nothing else ran.
-  void hold_strs_read(size_t rows_read, ColumnCells& cells) {
-    unheld_ = false;
-    if (!is_label_column_) return;
-    for (size_t row = 0; row < rows_read; ++row) {
-      PyResult<Ref> cell = cells.cell(row);
-      if (cell && PyUnicode_CheckExact(cell->get())) holders_.push_back(std::move(cell).value());
-    }
-  }
-
-  // Encodes a label column as soon as it has been read, so that only one column's labels, and
-  // the strs they view, are held at a time.
-  PyStatus encode_labels(size_t column) {
-    Outcome<LabelMap> labels =
-        label_encode_into(std::move(labels_), &table_.at(0, column), table_.row_stride());
-    free_now(labels_);
-    free_now(holders_);
-    arena_ = TextArena();
+  PyStatus record(size_t column, Outcome<LabelMap> labels) {
     if (!labels) return Unexpected<Error>{Error::from(std::move(labels).error())};
     info_.add_column(column, std::move(labels).value());
     return {};
@@ -206,12 +202,12 @@ class TableReader {
     if (value == -1.0 && PyErr_Occurred()) {
       CATENC_TRY(absorb_float_failure());
       is_label_column_ = true;
-      labels_.reserve(table_.rows());
-      holders_.reserve(table_.rows() - row);
+      // Room enough for most columns' bytes; mapped pages cost nothing until written.
+      labels_.reserve(table_.rows(), table_.rows() * 32);
       char buffer[float_text_capacity];
       for (size_t earlier = 0; earlier < row; ++earlier) {
         const size_t length = write_float_text(table_.at(earlier, column), buffer);
-        labels_.push_back(arena_.store(std::string_view(buffer, length)));
+        labels_.push_back(std::string_view(buffer, length));
       }
       return append_text(object);
     }
@@ -238,21 +234,16 @@ class TableReader {
       if (!str) return stop(failed_str, Error::fetch());
     }
     CATENC_ASSIGN_OR_RETURN(std::string_view text, str_text(str));
-    // The label views the str's own UTF-8 buffer, so the str must outlive the encoding: the
-    // array holds the cell itself; a str made here (by str(), or repaired) is ours to hold.
-    if (!unheld_ || str.get() != cell) holders_.push_back(std::move(str));
+    // Copied while its bytes are at hand, so that no str has to outlive the encoding.
     labels_.push_back(text);
     return {};
   }
 
   Table& table_;
   EncodingInfo info_;
-  // The column being read, once it holds labels: one per row, the strs and texts they view.
+  // The column being read, once it holds labels: one per row.
   bool is_label_column_ = false;
-  bool unheld_ = false;  // labels view strs of the array without holding them
-  BigVector<Label> labels_;
-  BigVector<Ref> holders_;
-  TextArena arena_;
+  PackedLabels labels_;
   size_t cells_read_ = 0;
 };
 
