@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <utility>
 #include <span>
 
 #include "big_vector.hpp"
@@ -17,6 +20,7 @@ struct LabelViews {
 
   size_t size() const noexcept { return labels.size(); }
   Label at(size_t row) const noexcept { return labels[row]; }
+  void prefetch_index(size_t row) const noexcept { __builtin_prefetch(&labels[row]); }
 };
 
 // Labels stored back to back in one buffer: label i is bytes[offsets[i], offsets[i + 1]).
@@ -25,22 +29,39 @@ struct LabelViews {
 // 4 bytes while the buffer stays under 4 GiB, 8 after.
 class PackedLabels {
  public:
+  PackedLabels() = default;
+  PackedLabels(PackedLabels&& other) noexcept { swap(other); }
+  PackedLabels& operator=(PackedLabels&& other) noexcept {
+    PackedLabels(std::move(other)).swap(*this);
+    return *this;
+  }
+  ~PackedLabels() { release_bytes(); }
+
   size_t size() const noexcept { return wide_ ? wide_offsets_.size() - 1 : offsets_.size() - 1; }
   Label at(size_t row) const noexcept {
-    if (wide_) return Label(bytes_.data() + wide_offsets_[row], wide_offsets_[row + 1] - wide_offsets_[row]);
-    return Label(bytes_.data() + offsets_[row], offsets_[row + 1] - offsets_[row]);
+    if (wide_) return Label(bytes_ + wide_offsets_[row], wide_offsets_[row + 1] - wide_offsets_[row]);
+    return Label(bytes_ + offsets_[row], offsets_[row + 1] - offsets_[row]);
+  }
+  void prefetch_index(size_t row) const noexcept {
+    if (wide_) {
+      __builtin_prefetch(&wide_offsets_[row]);
+    } else {
+      __builtin_prefetch(&offsets_[row]);
+    }
   }
   void reserve(size_t rows, size_t byte_estimate) {
     offsets_.reserve(rows + 1);
-    bytes_.reserve(byte_estimate);
+    if (byte_estimate > capacity_) grow_to(byte_estimate);
   }
   void push_back(Label label) {
-    bytes_.insert(bytes_.end(), label.begin(), label.end());
-    if (!wide_ && bytes_.size() > UINT32_MAX) widen();
+    if (label.size() > capacity_ - used_) grow_to(std::max(2 * capacity_, used_ + label.size()));
+    if (!label.empty()) std::memcpy(bytes_ + used_, label.data(), label.size());
+    used_ += label.size();
+    if (!wide_ && used_ > UINT32_MAX) widen();
     if (wide_) {
-      wide_offsets_.push_back(bytes_.size());
+      wide_offsets_.push_back(used_);
     } else {
-      offsets_.push_back(static_cast<uint32_t>(bytes_.size()));
+      offsets_.push_back(static_cast<uint32_t>(used_));
     }
   }
   // Frees the offsets; the bytes stay, for the views into them.
@@ -50,13 +71,37 @@ class PackedLabels {
   }
 
  private:
+  // The bytes are appended to by hand: a vector would zero what it grows by, or check and copy
+  // through its generic insert, for every label.
+  void grow_to(size_t capacity) {
+    char* bigger = PagesAllocator<char>().allocate(capacity);
+    if (used_ > 0) std::memcpy(bigger, bytes_, used_);
+    release_bytes();
+    bytes_ = bigger;
+    capacity_ = capacity;
+  }
+  void release_bytes() noexcept {
+    if (bytes_ != nullptr) PagesAllocator<char>().deallocate(bytes_, capacity_);
+    bytes_ = nullptr;
+    capacity_ = 0;
+  }
   void widen() {
     wide_offsets_.assign(offsets_.begin(), offsets_.end());
     free_now(offsets_);
     wide_ = true;
   }
+  void swap(PackedLabels& other) noexcept {
+    std::swap(bytes_, other.bytes_);
+    std::swap(used_, other.used_);
+    std::swap(capacity_, other.capacity_);
+    offsets_.swap(other.offsets_);
+    wide_offsets_.swap(other.wide_offsets_);
+    std::swap(wide_, other.wide_);
+  }
 
-  BigVector<char> bytes_;
+  char* bytes_ = nullptr;
+  size_t used_ = 0;
+  size_t capacity_ = 0;
   BigVector<uint32_t> offsets_ = BigVector<uint32_t>(1, 0);
   BigVector<uint64_t> wide_offsets_;
   bool wide_ = false;
@@ -76,6 +121,7 @@ struct ArrowLabels {
   Label missing;
 
   size_t size() const noexcept { return length; }
+  void prefetch_index(size_t row) const noexcept { __builtin_prefetch(&offsets[row]); }
   Label at(size_t row) const noexcept {
     if (validity != nullptr) {
       const int64_t bit = validity_offset + static_cast<int64_t>(row);

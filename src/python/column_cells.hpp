@@ -2,6 +2,8 @@
 // item access would, else item access.
 #pragma once
 
+#include <cstring>
+
 #include "error.hpp"
 #include "numpy_api.hpp"
 
@@ -33,6 +35,12 @@ class ColumnCells {
 
   // The cell, as a reference of our own taken before any method of it can run.
   PyResult<Ref> cell(size_t row);
+  // The object stored for row `row` (null for a null slot), borrowed; only for Direct::objects.
+  PyObject* object_at(size_t row) const noexcept {
+    PyObject* object;
+    std::memcpy(&object, address(row), sizeof object);
+    return object;
+  }
 
   // After user code has run: it may have reshaped, resized or reallocated the array. Item access
   // gives the answer the array gives now; memory we remembered might no longer be there.

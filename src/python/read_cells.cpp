@@ -72,6 +72,12 @@ ArrowLabels<Offset> arrow_labels(const ArrowArray& chunk, size_t first_valid, La
   };
 }
 
+#ifdef Py_GIL_DISABLED
+constexpr bool has_gil = false;
+#else
+constexpr bool has_gil = true;
+#endif
+
 // True when converting or printing the object cannot run code of the user's.
 bool is_plain(PyObject* object) {
   return PyFloat_CheckExact(object) || PyLong_CheckExact(object) || PyUnicode_CheckExact(object) ||
@@ -172,6 +178,16 @@ class TableReader {
     for (size_t row = 0; row < table_.rows(); ++row) {
       // A long read stays interruptible with Ctrl-C.
       if ((++cells_read_ & 0xFFFF) == 0 && PyErr_CheckSignals() < 0) return fetched();
+      if (is_label_column_) {
+        // The objects lie scattered over the heap: start fetching one well ahead, header and
+        // the text after it.
+        if (cells.kind() == Direct::objects && row + 16 < table_.rows()) {
+          const char* ahead = reinterpret_cast<const char*>(cells.object_at(row + 16));
+          __builtin_prefetch(ahead);
+          __builtin_prefetch(ahead + 64);
+        }
+        if (take_str_in_place(cells, row)) continue;
+      }
       PyResult<Ref> cell = cells.cell(row);
       if (!cell) return stop(failed_read, std::move(cell).error());
       const bool plain = is_plain(cell->get());
@@ -183,6 +199,23 @@ class TableReader {
     Outcome<LabelMap> labels = label_encode_into(std::move(labels_), &table_.at(0, column), table_.row_stride());
     labels_ = PackedLabels();
     return record(column, std::move(labels));
+  }
+
+  // The common cell of a label column, a str stored in an array we read: its bytes are copied
+  // straight from the array's object. With a GIL nothing else can run meanwhile to drop it, so it
+  // needs no reference of ours; free-threaded builds take the general way, which holds one.
+  bool take_str_in_place(const ColumnCells& cells, size_t row) {
+    if (!has_gil || cells.kind() != Direct::objects) return false;
+    PyObject* object = cells.object_at(row);
+    if (object == nullptr || !PyUnicode_CheckExact(object)) return false;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (data == nullptr) {
+      PyErr_Clear();  // lone surrogates: the general way repairs them
+      return false;
+    }
+    labels_.push_back(Label(data, static_cast<size_t>(size)));
+    return true;
   }
 
   PyStatus record(size_t column, Outcome<LabelMap> labels) {
