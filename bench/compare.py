@@ -300,6 +300,19 @@ def run_memory(args):
     print(json.dumps(peak - before))
 
 
+# The ratio (ours / peer) each case aims at or below.
+TARGETS = {
+    ("1 mixed DataFrame encode", "pandas"): 0.5,
+    ("1 mixed DataFrame encode", "scikit-learn"): 0.1,
+    ("1 mixed DataFrame decode", "pandas"): 1.5,
+    ("2 object ndarray encode", "pandas"): 0.5,
+    ("3 float64 ndarray C order encode", "NumPy copy"): 1.3,
+    ("3 float64 ndarray F order encode", "NumPy copy"): 1.3,
+    ("4 object ndarray encode, 2 threads vs 1", "1 thread"): 1 / 1.2,
+    ("5 mixed DataFrame encode, peak extra memory", "pandas"): 1.0,
+}
+
+
 def child(args, *extra, env=None):
     command = [sys.executable, __file__, "--rows", str(args.rows), "--repeats", str(args.repeats), *extra]
     if args.no_pyarrow:
@@ -336,28 +349,34 @@ def main():
         result = child(args, "--configuration")
         seen_versions[configuration] = result["versions"]
         for case, peer, ours, theirs in result["records"]:
-            rows_out.append([configuration, case, peer, ours, theirs, ours / theirs, "", ""])
+            rows_out.append([configuration, case, peer, ours, theirs, ours / theirs, "", "", TARGETS[case, peer]])
         timings = {}
         for threads in (1, 2):
             env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
             timings[threads] = child(args, "--threads", env=env)
-        rows_out.append([configuration, "4 object ndarray encode, 2 threads vs 1", "1 thread",
-                         timings[2], timings[1], timings[2] / timings[1], "", ""])
+        case = "4 object ndarray encode, 2 threads vs 1"
+        rows_out.append([configuration, case, "1 thread", timings[2], timings[1], timings[2] / timings[1], "", "",
+                         TARGETS[case, "1 thread"]])
         memory = {name: child(args, "--memory", name) for name in ("ours", "pandas")}
-        rows_out.append([configuration, "5 mixed DataFrame encode, peak extra memory", "pandas",
-                         "", "", memory["ours"] / memory["pandas"], memory["ours"], memory["pandas"]])
+        case = "5 mixed DataFrame encode, peak extra memory"
+        rows_out.append([configuration, case, "pandas", "", "", memory["ours"] / memory["pandas"], memory["ours"],
+                         memory["pandas"], TARGETS[case, "pandas"]])
 
-    header = ["configuration", "case", "peer", "ours_s", "peer_s", "ratio", "ours_peak_bytes", "peer_peak_bytes"]
+    header = ["configuration", "case", "peer", "ours_s", "peer_s", "ratio", "ours_peak_bytes", "peer_peak_bytes",
+              "target_ratio"]
     print(f"rows: {args.rows:,}; repeats: {args.repeats}; medians in seconds; ratio = ours / peer")
     for configuration, found in seen_versions.items():
         print(f"{configuration}: " + ", ".join(f"{k} {v}" for k, v in found.items()))
     print()
-    print(f"{'configuration':<24}{'case':<46}{'peer':<14}{'ours':>9}{'peer':>9}{'ratio':>8}{'ours MB':>9}{'peer MB':>9}")
+    print(f"{'configuration':<24}{'case':<46}{'peer':<12}{'ours':>8}{'peer':>8}{'ratio':>7}{'target':>8}"
+          f"{'ours MB':>9}{'peer MB':>9}")
     for row in rows_out:
-        configuration, case, peer, ours, theirs, ratio, ours_mb, peer_mb = row
-        fmt = lambda v: f"{v:9.3f}" if isinstance(v, float) else f"{v:>9}"  # noqa: E731
+        configuration, case, peer, ours, theirs, ratio, ours_mb, peer_mb, target = row
+        fmt = lambda v: f"{v:8.3f}" if isinstance(v, float) else f"{v:>8}"  # noqa: E731
         mb = lambda v: f"{v / 2**20:9.1f}" if v != "" else f"{'':>9}"  # noqa: E731
-        print(f"{configuration:<24}{case:<46}{peer:<14}{fmt(ours)}{fmt(theirs)}{ratio:8.2f}{mb(ours_mb)}{mb(peer_mb)}")
+        verdict = "<=" if ratio <= target else "> "
+        print(f"{configuration:<24}{case:<46}{peer:<12}{fmt(ours)}{fmt(theirs)}{ratio:7.2f} {verdict}{target:5.2f}"
+              f"{mb(ours_mb)}{mb(peer_mb)}")
 
     args.out.mkdir(parents=True, exist_ok=True)
     with open(args.out / "compare.csv", "w", newline="") as handle:
@@ -375,13 +394,16 @@ def chart(rows_out, path, rows):
 
     labels = [f"{case} vs {peer}\n({configuration})" for configuration, case, peer, *_ in rows_out]
     ratios = [row[5] for row in rows_out]
+    targets = [row[8] for row in rows_out]
     fig, ax = plt.subplots(figsize=(10, 0.45 * len(rows_out) + 1.5))
-    colors = ["tab:green" if r <= 1 else "tab:red" for r in ratios]
+    colors = ["tab:green" if r <= t else "tab:red" for r, t in zip(ratios, targets)]
     ax.barh(range(len(ratios)), ratios, color=colors)
-    ax.axvline(1.0, color="black", linewidth=0.8)
+    ax.scatter(targets, range(len(targets)), marker="|", s=300, color="black", label="target", zorder=3)
+    ax.axvline(1.0, color="grey", linewidth=0.6)
+    ax.legend(loc="lower right")
     ax.set_yticks(range(len(ratios)), labels, fontsize=7)
     ax.invert_yaxis()
-    ax.set_xlabel("ours / peer (time, or peak memory for case 5; below 1 is better for catenc)")
+    ax.set_xlabel("ours / peer: time, or peak memory for case 5 (green: at or below the target)")
     ax.set_title(f"catenc against its peers, {rows:,} rows")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
