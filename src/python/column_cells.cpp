@@ -100,7 +100,7 @@ void ColumnCells::remember(PyArrayObject* array, const char* base, npy_intp stri
   descr_ = PyArray_DESCR(array);
 }
 
-void ColumnCells::after_user_code() noexcept {
+void ColumnCells::revalidate() noexcept {
   if (kind_ != Direct::objects) return;
   bool same = PyArray_BYTES(array_) == data_ && PyArray_NDIM(array_) == ndim_ && PyArray_DESCR(array_) == descr_;
   for (int axis = 0; same && axis < ndim_; ++axis) {

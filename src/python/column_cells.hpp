@@ -42,9 +42,10 @@ class ColumnCells {
     return object;
   }
 
-  // After user code has run: it may have reshaped, resized or reallocated the array. Item access
-  // gives the answer the array gives now; memory we remembered might no longer be there.
-  void after_user_code() noexcept;
+  // Before reading on after Python code may have run: it may have reshaped, resized or
+  // reallocated the array. Item access then gives the answer the array gives now; memory we
+  // remembered might no longer be there.
+  void revalidate() noexcept;
 
  private:
   explicit ColumnCells(Ref source) : source_(std::move(source)) {}

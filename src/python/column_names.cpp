@@ -1,7 +1,6 @@
 #include "column_names.hpp"
 
 #include "names.hpp"
-#include "str_text.hpp"
 
 namespace catenc::py {
 
@@ -16,7 +15,8 @@ PyResult<std::vector<std::string>> names_as_strings(PyObject* columns) {
   std::vector<std::string> names;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
     if (!PyUnicode_Check(item.get())) return Unexpected<Error>{not_an_instance(item.get(), "str")};
-    CATENC_ASSIGN_OR_RETURN(std::string_view text, str_text(item));
+    // Names must convert to UTF-8 as they are; one with lone surrogates fails this first try.
+    CATENC_ASSIGN_OR_RETURN(std::string_view text, utf8_view(item.get()));
     names.emplace_back(text);
   }
   if (PyErr_Occurred()) return fetched();

@@ -93,7 +93,7 @@ Error Error::from(Failure failure) {
 Error Error::stopped(const char* step, Error cause, std::source_location where) {
   if (cause.kind_ == Kind::internal || cause.kind_ == Kind::no_memory) return cause;
   // KeyboardInterrupt and SystemExit are no failure of the step: they go on as they are.
-  if (!cause.matches(PyExc_Exception)) return cause;
+  if (cause.matches(PyExc_KeyboardInterrupt) || cause.matches(PyExc_SystemExit)) return cause;
   std::string message = step;
   message += ": ";
   message += cause.render();
@@ -170,11 +170,12 @@ PyResult<std::string> type_name(PyTypeObject* type) {
 }
 
 Error not_an_instance(PyObject* object, const char* expected) {
-  std::string message;
+  std::string message = "'";
   if (object == Py_None) {
-    message = "'None' is not an instance of '";
+    message += "None' is not an instance of '";
   } else {
-    message = "'" + type_qualname(object) + "' object is not an instance of '";
+    message += type_qualname(object);
+    message += "' object is not an instance of '";
   }
   message += expected;
   message += "'";

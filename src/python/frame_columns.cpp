@@ -9,11 +9,13 @@ constexpr size_t min_rows = 256;
 
 using Columns = std::optional<std::vector<FrameColumn>>;
 
-PyResult<std::optional<FrameColumn>> numpy_column(Ref series, size_t rows) {
+PyResult<std::optional<FrameColumn>> numpy_column(Ref series, size_t rows, bool objects_allowed) {
   Ref array = Ref::steal(PyObject_CallMethod(series.get(), "to_numpy", nullptr));
   if (!array) return fetched();
   CATENC_ASSIGN_OR_RETURN(ColumnCells cells, ColumnCells::of_column(std::move(array), rows));
-  if (cells.kind() == Direct::items) return std::optional<FrameColumn>();
+  if (cells.kind() == Direct::items || (cells.kind() == Direct::objects && !objects_allowed)) {
+    return std::optional<FrameColumn>();
+  }
   FrameColumn column;
   column.cells.emplace(std::move(cells));
   return std::optional<FrameColumn>(std::move(column));
@@ -24,7 +26,8 @@ PyResult<std::optional<FrameColumn>> string_column(Ref series, PyObject* dtype, 
   if (!storage) return fetched();
   if (!PyUnicode_Check(storage.get())) return std::optional<FrameColumn>();
   CATENC_ASSIGN_OR_RETURN(std::string_view kind, utf8_view(storage.get()));
-  if (kind == "python") return numpy_column(std::move(series), rows);
+  // pandas holds nothing but str and its missing value in these, so no cell runs user code.
+  if (kind == "python") return numpy_column(std::move(series), rows, true);
   if (kind.substr(0, 7) != "pyarrow") return std::optional<FrameColumn>();
   Ref array = Ref::steal(PyObject_GetAttrString(series.get(), "array"));
   if (!array) return fetched();
@@ -47,7 +50,10 @@ PyResult<std::optional<FrameColumn>> read_column(PyObject* iloc, size_t index, s
   if (!series) return fetched();
   Ref dtype = Ref::steal(PyObject_GetAttrString(series.get(), "dtype"));
   if (!dtype) return fetched();
-  if (PyArray_DescrCheck(dtype.get())) return numpy_column(std::move(series), rows);
+  // An object column may hold cells whose __float__ or __str__ change the frame while it is read;
+  // `values` is read before any of them runs, and reading the column in place would see their
+  // changes. Such frames are read through `values`.
+  if (PyArray_DescrCheck(dtype.get())) return numpy_column(std::move(series), rows, false);
   CATENC_ASSIGN_OR_RETURN(const std::string dtype_type, type_name(Py_TYPE(dtype.get())));
   if (dtype_type == "StringDtype") return string_column(std::move(series), dtype.get(), rows);
   return std::optional<FrameColumn>();

@@ -7,6 +7,7 @@
 
 #include "encoding_info.hpp"
 #include "label_encode.hpp"
+#include "pool.hpp"
 #include "float_text.hpp"
 #include "column_cells.hpp"
 #include "frame_columns.hpp"
@@ -78,12 +79,6 @@ constexpr bool has_gil = false;
 constexpr bool has_gil = true;
 #endif
 
-// True when converting or printing the object cannot run code of the user's.
-bool is_plain(PyObject* object) {
-  return PyFloat_CheckExact(object) || PyLong_CheckExact(object) || PyUnicode_CheckExact(object) ||
-         PyBool_Check(object) || object == Py_None;
-}
-
 // Reads the cells into the table (numeric columns) or into label lists (label columns).
 class TableReader {
  public:
@@ -94,7 +89,8 @@ class TableReader {
       case Direct::items:
       case Direct::objects:
         return read_object_column(column, cells);
-      case Direct::boolean: return read_numeric<bool>(column, cells);
+      // A byte, not a C++ bool: NumPy lets any byte stand in a bool array (a view of uint8, say).
+      case Direct::boolean: return read_numeric<uint8_t, false, true>(column, cells);
       case Direct::i8: return read_numeric<int8_t>(column, cells);
       case Direct::i16: return read_numeric<int16_t>(column, cells);
       case Direct::i32: return read_numeric<int32_t>(column, cells);
@@ -157,15 +153,15 @@ class TableReader {
  private:
   // float() of every NumPy scalar of these dtypes is the C conversion of its value; no object
   // needs to be made.
-  template <class T, bool half = false>
+  template <class T, bool half = false, bool is_bool = false>
   PyStatus read_numeric(size_t column, const ColumnCells& cells) {
     for (size_t row = 0; row < table_.rows(); ++row) {
       T value;
       std::memcpy(&value, cells.address(row), sizeof value);
       if constexpr (half) {
         table_.at(row, column) = half_to_double(value);
-      } else if constexpr (std::is_same_v<T, bool>) {
-        table_.at(row, column) = value ? 1.0 : 0.0;
+      } else if constexpr (std::is_same_v<T, uint8_t> && is_bool) {
+        table_.at(row, column) = value != 0 ? 1.0 : 0.0;
       } else {
         table_.at(row, column) = static_cast<double>(value);
       }
@@ -178,6 +174,9 @@ class TableReader {
     for (size_t row = 0; row < table_.rows(); ++row) {
       // A long read stays interruptible with Ctrl-C.
       if ((++cells_read_ & 0xFFFF) == 0 && PyErr_CheckSignals() < 0) return fetched();
+      // Python code may have run since the last row (a cell's methods, a signal handler, a
+      // collection's callbacks and finalizers) and changed the array under us.
+      cells.revalidate();
       if (is_label_column_) {
         // The objects lie scattered over the heap: start fetching one well ahead, header and
         // the text after it.
@@ -190,9 +189,7 @@ class TableReader {
       }
       PyResult<Ref> cell = cells.cell(row);
       if (!cell) return stop(failed_read, std::move(cell).error());
-      const bool plain = is_plain(cell->get());
       CATENC_TRY(take_cell(row, column, std::move(cell).value()));
-      if (!plain) cells.after_user_code();
     }
     if (!is_label_column_) return {};
     // Encoded as soon as it has been read, so that one column's labels are held at a time.
@@ -204,14 +201,17 @@ class TableReader {
   // The common cell of a label column, a str stored in an array we read: its bytes are copied
   // straight from the array's object. With a GIL nothing else can run meanwhile to drop it, so it
   // needs no reference of ours; free-threaded builds take the general way, which holds one.
-  bool take_str_in_place(const ColumnCells& cells, size_t row) {
+  bool take_str_in_place(ColumnCells& cells, size_t row) {
     if (!has_gil || cells.kind() != Direct::objects) return false;
     PyObject* object = cells.object_at(row);
     if (object == nullptr || !PyUnicode_CheckExact(object)) return false;
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(object, &size);
     if (data == nullptr) {
-      PyErr_Clear();  // lone surrogates: the general way repairs them
+      // Lone surrogates: the general way repairs them. The exception made here may have set off
+      // a collection, so the array is checked again first.
+      PyErr_Clear();
+      cells.revalidate();
       return false;
     }
     labels_.push_back(Label(data, static_cast<size_t>(size)));
@@ -248,11 +248,13 @@ class TableReader {
     return {};
   }
 
-  // A cell that is not a number makes a label column. Only ordinary exceptions say that:
-  // KeyboardInterrupt and the like must reach the user, and PanicException goes on as ours.
+  // A cell that is not a number makes a label column, whatever its float conversion raised, but
+  // for KeyboardInterrupt and SystemExit, which must reach the user, and PanicException, which
+  // goes on as ours.
   static PyStatus absorb_float_failure() {
     Error error = Error::fetch();
-    if (error.kind() == Error::Kind::internal || !error.matches(PyExc_Exception)) {
+    if (error.kind() == Error::Kind::internal || error.matches(PyExc_KeyboardInterrupt) ||
+        error.matches(PyExc_SystemExit)) {
       return Unexpected<Error>{std::move(error)};
     }
     return {};
@@ -302,7 +304,7 @@ PyResult<EncodedTable> encode_object_array(Borrowed obj, bool is_dataframe) {
         CATENC_TRY(reader.read_column(column, *source.cells));
       }
     }
-  } else if (shape.rows > 0) {
+  } else {
     Ref source;
     if (is_dataframe) {
       source = Ref::steal(PyObject_GetAttr(obj.get(), n->values));
@@ -310,11 +312,16 @@ PyResult<EncodedTable> encode_object_array(Borrowed obj, bool is_dataframe) {
     } else {
       source = Ref::borrow(obj);
     }
-    for (size_t column = 0; column < shape.columns; ++column) {
+    for (size_t column = 0; shape.rows > 0 && column < shape.columns; ++column) {
       CATENC_ASSIGN_OR_RETURN(ColumnCells cells,
                               ColumnCells::of_table(source.clone(), shape.rows, shape.columns, column));
       CATENC_TRY(reader.read_column(column, cells));
     }
+  }
+  // Every run of the cell path reaches the worker pool, numeric columns only or not: the pool
+  // starts here at the latest, with the environment as it is now.
+  if (Outcome<size_t> threads = pool::current_num_threads(); !threads) {
+    return Unexpected<Error>{Error::from(std::move(threads).error())};
   }
   return EncodedTable{std::move(result), std::make_unique<EncodingInfo>(std::move(reader).take_info())};
 }

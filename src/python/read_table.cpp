@@ -68,23 +68,25 @@ PyResult<ArrayTable> copy_float64(PyObject* obj) {
   return copy;
 }
 
-// The array itself as a table, when its memory is one block in either axis order.
-std::optional<ArrayTable> view_float64(Ref array_ref) {
-  auto* array = reinterpret_cast<PyArrayObject*>(array_ref.get());
-  if (!PyArray_ISALIGNED(array) || !PyArray_ISNOTSWAPPED(array)) return std::nullopt;
-  Table::Layout layout;
-  if (PyArray_IS_C_CONTIGUOUS(array)) {
-    layout = Table::Layout::row_major;
-  } else if (PyArray_IS_F_CONTIGUOUS(array)) {
-    layout = Table::Layout::column_major;
-  } else {
-    return std::nullopt;
+// The array's memory as a table, when it is one block in either axis order. The table's array
+// is a plain ndarray over that memory, so that building the output calls no method of a
+// subclass.
+PyResult<std::optional<ArrayTable>> view_float64(PyObject* object) {
+  auto* input = reinterpret_cast<PyArrayObject*>(object);
+  if (!PyArray_ISALIGNED(input) || !PyArray_ISNOTSWAPPED(input) ||
+      !(PyArray_IS_C_CONTIGUOUS(input) || PyArray_IS_F_CONTIGUOUS(input))) {
+    return std::optional<ArrayTable>();
   }
+  Ref array_ref = Ref::steal(PyArray_View(input, nullptr, &PyArray_Type));
+  if (!array_ref) return fetched();
+  auto* array = reinterpret_cast<PyArrayObject*>(array_ref.get());
+  const Table::Layout layout =
+      PyArray_IS_C_CONTIGUOUS(array) ? Table::Layout::row_major : Table::Layout::column_major;
   // Only read: the table is never written through.
   auto* data = static_cast<double*>(PyArray_DATA(array));
   Table table = Table::over(data, static_cast<size_t>(PyArray_DIM(array, 0)),
                             static_cast<size_t>(PyArray_DIM(array, 1)), layout);
-  return ArrayTable{std::move(array_ref), std::move(table)};
+  return std::optional<ArrayTable>(ArrayTable{std::move(array_ref), std::move(table)});
 }
 
 }  // namespace
@@ -102,9 +104,8 @@ PyResult<Conversion> pyany_to_vec(Borrowed obj, TableUse use) {
   CATENC_TRY(numpy_api());
   if (is_2d_float64(obj.get())) {
     if (use == TableUse::read_only) {
-      if (std::optional<ArrayTable> view = view_float64(Ref::borrow(obj))) {
-        return Conversion{std::move(out), std::move(*view), nullptr};
-      }
+      CATENC_ASSIGN_OR_RETURN(std::optional<ArrayTable> view, view_float64(obj.get()));
+      if (view) return Conversion{std::move(out), std::move(*view), nullptr};
     }
     CATENC_ASSIGN_OR_RETURN(ArrayTable table, copy_float64(obj.get()));
     return Conversion{std::move(out), std::move(table), nullptr};
@@ -113,7 +114,8 @@ PyResult<Conversion> pyany_to_vec(Borrowed obj, TableUse use) {
     // A frame of float64 columns only has no label column to encode: its floats are the table.
     CATENC_ASSIGN_OR_RETURN(Ref floats, float64_frame_array(obj.get()));
     if (floats && is_2d_float64(floats.get())) {
-      if (std::optional<ArrayTable> view = view_float64(std::move(floats))) {
+      CATENC_ASSIGN_OR_RETURN(std::optional<ArrayTable> view, view_float64(floats.get()));
+      if (view) {
         auto nothing_learned = std::make_unique<EncodingInfo>(view->table.columns());
         return Conversion{std::move(out), std::move(*view), std::move(nothing_learned)};
       }

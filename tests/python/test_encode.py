@@ -1,6 +1,7 @@
 """encode: the accepted inputs, how cells become numbers or labels, and the float64 results."""
 
 import math
+import os
 import sys
 
 import numpy as np
@@ -482,3 +483,60 @@ def test_keyboard_interrupt_while_reading_is_not_wrapped(enc, where):
     with pytest.raises(KeyboardInterrupt):
         enc.encode(Interrupting())
     assert enc.encode(np.array([["a"]], dtype=object)).tolist() == [[0.0]]
+
+
+def test_column_names_with_lone_surrogates_fail_the_str_try(enc):
+    frame = pd.DataFrame([[1.0]], columns=pd.Index(["a\ud800"], dtype=object))
+    with pytest.raises(TypeError):
+        enc.encode(frame)
+
+
+def test_values_of_a_frame_is_read_even_without_rows(enc, PanicException):
+    class Frame:
+        columns = ["a"]
+        shape = (0, 1)
+
+        @property
+        def values(self):
+            raise AttributeError("novalues")
+
+    Frame.__name__ = "DataFrame"
+    with pytest.raises(PanicException, match="^failed to read the input table: AttributeError: novalues"):
+        enc.encode(Frame())
+
+
+def test_decode_calls_no_method_of_an_array_subclass():
+    calls = []
+
+    class DataFrame(np.ndarray):  # noqa: N801 - taken for a DataFrame by its name
+        columns = ["x", "y"]
+
+        def __getitem__(self, key):
+            calls.append(key)
+            return super().__getitem__(key)
+
+    enc = Encoder()
+    enc.encode(pd.DataFrame({"x": ["a", "b"] * 150, "y": [1.0, 2.0] * 150}))
+    codes = np.array([[0.0, 5.0], [1.0, 6.0]]).view(DataFrame)
+    out = enc.decode(codes)
+    assert out["x"].tolist() == ["a", "b"] and out["y"].tolist() == [5.0, 6.0]
+    assert calls == []
+
+
+def test_pool_starts_at_the_first_table_read_cell_by_cell():
+    import subprocess
+    import textwrap
+
+    script = textwrap.dedent(
+        """
+        import os, numpy as np, catenc
+        before = len(os.listdir("/proc/self/task"))
+        catenc.Encoder().encode(np.array([[1, 2]], dtype=object))
+        os.environ["RAYON_NUM_THREADS"] = "4"
+        catenc.Encoder().encode(np.array([["a"], ["b"]], dtype=object))
+        print(len(os.listdir("/proc/self/task")) - before)
+        """
+    )
+    env = dict(os.environ, RAYON_NUM_THREADS="1")
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True)
+    assert done.stdout.strip() == "1"

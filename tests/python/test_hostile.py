@@ -198,3 +198,89 @@ def test_cell_that_drops_the_strs_read_before_it_in_its_column():
     decoded = enc.decode(codes)[:, 0].tolist()
     assert decoded[:50] == expected
     assert decoded[50:] == ["dropper", "tail"]
+
+
+def test_collection_that_resizes_the_array_mid_read(PanicException):
+    # A label column's first str makes an exception (its float conversion fails), which sets off
+    # a collection; a callback of it resizes the very array being read.
+    rows = 20000
+    table = np.empty((rows, 1), dtype=object)
+    table[:, 0] = [f"label{i % 1000}" for i in range(rows)]
+    armed = []
+
+    def shrink(phase, info):
+        if phase == "start" and armed == [True]:
+            armed.append("fired")
+            table.resize((1, 1), refcheck=False)
+
+    encode = Encoder().encode
+    threshold = gc.get_threshold()
+    gc.callbacks.append(shrink)
+    error = None
+    try:
+        gc.set_threshold(1)
+        armed.append(True)  # nothing between here and the call may set off a collection
+        encode(table)
+    except PanicException as raised:
+        error = raised
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(shrink)
+    assert armed == [True, "fired"]
+    assert str(error).startswith("failed to read the input table: IndexError")
+
+
+def test_bool_arrays_read_any_byte_as_true():
+    raw = np.array([[2, 0, 1, 255]], dtype=np.uint8).view(bool)
+    assert Encoder().encode(raw).tolist() == [[1.0, 0.0, 1.0, 1.0]]
+
+
+class BaseOnly(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("error", [GeneratorExit, BaseOnly])
+def test_other_base_exceptions_in_float_make_a_label_column(error, PanicException):
+    class Odd:
+        def __float__(self):
+            raise error
+
+        def __str__(self):
+            return "odd"
+
+    assert Encoder().encode(np.array([[Odd()], ["a"]], dtype=object)).tolist() == [[1.0], [0.0]]
+
+    class BadText:
+        def __str__(self):
+            raise error("no")
+
+    with pytest.raises(PanicException, match="^cant convert to str: "):
+        Encoder().encode(np.array([["a"], [BadText()]], dtype=object))
+
+
+def test_frame_changed_while_read_matches_values():
+    def make():
+        frame = pd.DataFrame({"a": ["x"] * 300, "b": ["y"] * 300, "c": np.arange(300)}, dtype=object)
+        frame["c"] = frame["c"].astype(int)
+
+        class Meddler:
+            def __float__(self):
+                frame.iloc[5, 1] = "zzz"
+                raise TypeError
+
+            def __str__(self):
+                return "m"
+
+        frame.iloc[0, 0] = Meddler()
+        return frame
+
+    class DataFrame(pd.DataFrame):  # noqa: N801 - read through `values`
+        @property
+        def _constructor(self):
+            return DataFrame
+
+    direct = make()
+    cellwise = make()
+    cellwise.__class__ = DataFrame
+    a, b = Encoder(), Encoder()
+    assert a.encode(direct).to_numpy().tolist() == b.encode(cellwise).to_numpy().tolist()
