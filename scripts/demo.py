@@ -90,8 +90,9 @@ def main():
         differing += sum(a != b for a, b in zip(decoded.iloc[:, position], expected))
     print(f"Round trip: {cells - differing:,} of {cells:,} label cells came back as their input text"
           + ("" if not differing else " (the others are numbers written before the column's first label)"))
-    print(f"encode: {encode_seconds:.3f} s   decode: {decode_seconds:.3f} s   "
-          f"({table.shape[0] * table.shape[1] / encode_seconds / 1e6:.1f} M cells/s encoded)")
+    rate = table.shape[0] * table.shape[1] / encode_seconds
+    rate_text = f"{rate / 1e6:.1f} M" if rate >= 1e5 else f"{rate:,.0f}"
+    print(f"encode: {encode_seconds:.3f} s   decode: {decode_seconds:.3f} s   ({rate_text} cells/s encoded)")
 
 
 if __name__ == "__main__":
