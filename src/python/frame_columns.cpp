@@ -13,55 +13,28 @@ constexpr size_t min_rows = 256;
 
 using Columns = std::optional<std::vector<FrameColumn>>;
 
-PyResult<std::optional<FrameColumn>> numpy_column(Ref series, size_t rows, bool objects_allowed) {
-  Ref array = Ref::steal(PyObject_CallMethod(series.get(), "to_numpy", nullptr));
-  if (!array) return fetched();
-  CATENC_ASSIGN_OR_RETURN(ColumnCells cells, ColumnCells::of_column(std::move(array), rows));
-  if (cells.kind() == Direct::items || (cells.kind() == Direct::objects && !objects_allowed)) {
-    return std::optional<FrameColumn>();
+// A column as found, before its cells are settled.
+struct Found {
+  Ref array;                         // NumPy-backed cells, one per row
+  bool in_place = false;             // `array` is (or may be) the frame's own memory
+  bool may_run_code = false;         // reading its cells may run Python code of the user's
+  std::optional<ArrowColumn> arrow;  // Arrow-backed strings, whose buffers never change
+  Ref missing;                       // for `arrow`: the object that a null cell stands for
+
+  static Found numpy(Ref array, bool in_place = false, bool may_run_code = false) {
+    Found found;
+    found.array = std::move(array);
+    found.in_place = in_place;
+    found.may_run_code = may_run_code;
+    return found;
   }
-  FrameColumn column;
-  column.cells.emplace(std::move(cells));
-  return std::optional<FrameColumn>(std::move(column));
-}
+};
 
-PyResult<std::optional<FrameColumn>> string_column(Ref series, PyObject* dtype, size_t rows) {
-  Ref storage = Ref::steal(PyObject_GetAttrString(dtype, "storage"));
-  if (!storage) return fetched();
-  if (!PyUnicode_Check(storage.get())) return std::optional<FrameColumn>();
-  CATENC_ASSIGN_OR_RETURN(std::string_view kind, utf8_view(storage.get()));
-  // pandas holds nothing but str and its missing value in these, so no cell runs user code.
-  if (kind == "python") return numpy_column(std::move(series), rows, true);
-  if (kind.substr(0, 7) != "pyarrow") return std::optional<FrameColumn>();
-  Ref array = Ref::steal(PyObject_GetAttrString(series.get(), "array"));
-  if (!array) return fetched();
-  Ref chunked = Ref::steal(PyObject_CallMethod(array.get(), "__arrow_array__", nullptr));
-  if (!chunked) return fetched();
-  CATENC_ASSIGN_OR_RETURN(std::optional<ArrowColumn> arrow, ArrowColumn::open(chunked.get()));
-  if (!arrow || arrow->length() != rows) return std::optional<FrameColumn>();
-  FrameColumn column;
-  column.missing = Ref::steal(PyObject_GetAttrString(dtype, "na_value"));
-  if (!column.missing) return fetched();
-  column.arrow.emplace(std::move(*arrow));
-  return std::optional<FrameColumn>(std::move(column));
-}
-
-// pandas' own extension dtypes whose `to_numpy(dtype=object)` holds the very cells that `values`
-// gives for the column in a frame of several columns, all of them then turned to objects. (Alone
-// in a frame, a column keeps its own dtype in `values`: a category of dates gives datetime64
-// cells, whose str differs.) The array is new, so nothing done to the frame while its cells are
-// read can reach it.
-bool is_object_convertible(std::string_view dtype_type) {
-  static constexpr std::string_view known[] = {
-      "CategoricalDtype", "BooleanDtype", "Int8Dtype",  "Int16Dtype",   "Int32Dtype",   "Int64Dtype",
-      "UInt8Dtype",       "UInt16Dtype",  "UInt32Dtype", "UInt64Dtype", "Float32Dtype", "Float64Dtype",
-  };
-  return std::find(std::begin(known), std::end(known), dtype_type) != std::end(known);
-}
+using Maybe = std::optional<Found>;
 
 // target.method_name(first_arg, dtype=dtype), with dtype "object" when none is given.
 PyResult<Ref> call_with_dtype(PyObject* target, const char* method_name, PyObject* first_arg,
-                                     PyObject* dtype) {
+                              PyObject* dtype) {
   Ref method = Ref::steal(PyObject_GetAttrString(target, method_name));
   if (!method) return fetched();
   Ref args = Ref::steal(first_arg != nullptr ? PyTuple_Pack(1, first_arg) : PyTuple_New(0));
@@ -71,18 +44,82 @@ PyResult<Ref> call_with_dtype(PyObject* target, const char* method_name, PyObjec
   return checked(PyObject_Call(method.get(), args.get(), kwargs.get()));
 }
 
-PyResult<std::optional<FrameColumn>> objects_column(Ref array, size_t rows) {
-  CATENC_ASSIGN_OR_RETURN(ColumnCells cells, ColumnCells::of_column(std::move(array), rows));
-  if (cells.kind() != Direct::objects) return std::optional<FrameColumn>();
-  FrameColumn column;
-  column.cells.emplace(std::move(cells));
-  return std::optional<FrameColumn>(std::move(column));
+// The kind of array `values` makes of the frame's columns: it depends on their dtypes alone, so a
+// frame of one row tells. 'O' means every cell is the object that `to_numpy(dtype=object)` (or
+// `astype(object)`) of its column gives.
+PyResult<char> values_kind(PyObject* iloc) {
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  if (!one) return fetched();
+  Ref first = Ref::steal(PySlice_New(nullptr, one.get(), nullptr));
+  if (!first) return fetched();
+  Ref head = Ref::steal(PyObject_GetItem(iloc, first.get()));
+  if (!head) return fetched();
+  Ref values = Ref::steal(PyObject_GetAttrString(head.get(), "values"));
+  if (!values) return fetched();
+  if (!PyArray_Check(values.get())) return '?';
+  return PyArray_DESCR(reinterpret_cast<PyArrayObject*>(values.get()))->kind;
+}
+
+PyResult<Maybe> numpy_column(const Ref& series, PyArray_Descr* dtype, char values) {
+  if (dtype->kind == 'M' || dtype->kind == 'm') {
+    // Dates and durations are Timestamp and Timedelta objects in `values` only when it holds
+    // objects; alongside them alone it keeps datetime64 cells, whose str differs.
+    if (values != 'O') return Maybe();
+    CATENC_ASSIGN_OR_RETURN(Ref array, call_with_dtype(series.get(), "to_numpy", nullptr, nullptr));
+    return Maybe(Found::numpy(std::move(array)));
+  }
+  Ref array = Ref::steal(PyObject_CallMethod(series.get(), "to_numpy", nullptr));
+  if (!array) return fetched();
+  if (!PyArray_Check(array.get())) return Maybe();
+  const Direct kind = direct_kind(reinterpret_cast<PyArrayObject*>(array.get()));
+  if (kind == Direct::items) return Maybe();
+  // Any object may stand in an object column, with methods of its own.
+  return Maybe(Found::numpy(std::move(array), true, kind == Direct::objects));
+}
+
+PyResult<Maybe> string_column(const Ref& series, PyObject* dtype) {
+  Ref storage = Ref::steal(PyObject_GetAttrString(dtype, "storage"));
+  if (!storage) return fetched();
+  if (!PyUnicode_Check(storage.get())) return Maybe();
+  CATENC_ASSIGN_OR_RETURN(std::string_view kind, utf8_view(storage.get()));
+  if (kind == "python") {
+    // pandas holds nothing but str and its missing value in these.
+    Ref array = Ref::steal(PyObject_CallMethod(series.get(), "to_numpy", nullptr));
+    if (!array) return fetched();
+    return Maybe(Found::numpy(std::move(array), true));
+  }
+  if (kind.substr(0, 7) != "pyarrow") return Maybe();
+  Ref array = Ref::steal(PyObject_GetAttrString(series.get(), "array"));
+  if (!array) return fetched();
+  Ref chunked = Ref::steal(PyObject_CallMethod(array.get(), "__arrow_array__", nullptr));
+  if (!chunked) return fetched();
+  CATENC_ASSIGN_OR_RETURN(std::optional<ArrowColumn> arrow, ArrowColumn::open(chunked.get()));
+  if (!arrow) return Maybe();
+  Found found;
+  found.missing = Ref::steal(PyObject_GetAttrString(dtype, "na_value"));
+  if (!found.missing) return fetched();
+  found.arrow.emplace(std::move(*arrow));
+  return Maybe(std::move(found));
+}
+
+// pandas' own nullable dtypes: `to_numpy(dtype=object)` holds ints, floats or bools and pandas.NA.
+bool is_masked(std::string_view dtype_type) {
+  static constexpr std::string_view known[] = {
+      "BooleanDtype", "Int8Dtype",   "Int16Dtype",  "Int32Dtype",   "Int64Dtype",  "UInt8Dtype",
+      "UInt16Dtype",  "UInt32Dtype", "UInt64Dtype", "Float32Dtype", "Float64Dtype",
+  };
+  return std::find(std::begin(known), std::end(known), dtype_type) != std::end(known);
+}
+
+bool is_plain_object(PyObject* object) {
+  return object == Py_None || PyUnicode_CheckExact(object) || PyFloat_CheckExact(object) ||
+         PyLong_CheckExact(object) || PyBool_Check(object);
 }
 
 // A category column's cells as `to_numpy(dtype=object)` gives them, without converting every row:
 // the same conversion turns each category (and the missing cell, code -1) into its object once,
 // on a small Categorical of the same dtype, and the rows share those objects.
-PyResult<std::optional<FrameColumn>> category_column(const Ref& series, PyObject* dtype, size_t rows) {
+PyResult<Maybe> category_column(const Ref& series, PyObject* dtype, size_t rows) {
   Ref categorical = Ref::steal(PyObject_GetAttrString(series.get(), "array"));
   if (!categorical) return fetched();
   Ref categories = Ref::steal(PyObject_GetAttrString(dtype, "categories"));
@@ -93,7 +130,7 @@ PyResult<std::optional<FrameColumn>> category_column(const Ref& series, PyObject
   if (!all_codes) return fetched();
   CATENC_ASSIGN_OR_RETURN(
       Ref each, call_with_dtype(reinterpret_cast<PyObject*>(Py_TYPE(categorical.get())), "from_codes",
-                                       all_codes.get(), dtype));
+                                all_codes.get(), dtype));
   CATENC_ASSIGN_OR_RETURN(Ref lookup, call_with_dtype(each.get(), "to_numpy", nullptr, nullptr));
   Ref code_attr = Ref::steal(PyObject_GetAttrString(categorical.get(), "codes"));
   if (!code_attr) return fetched();
@@ -104,56 +141,116 @@ PyResult<std::optional<FrameColumn>> category_column(const Ref& series, PyObject
   if (!PyArray_Check(lookup.get()) || PyArray_NDIM(lookup_array) != 1 ||
       PyArray_DIM(lookup_array, 0) != count + 1 || PyArray_TYPE(lookup_array) != NPY_OBJECT ||
       PyArray_NDIM(codes_array) != 1 || static_cast<size_t>(PyArray_DIM(codes_array, 0)) != rows) {
-    return std::optional<FrameColumn>();
+    return Maybe();
   }
+  const auto entry = [&](npy_intp index) {
+    PyObject* object = *static_cast<PyObject**>(PyArray_GETPTR1(lookup_array, index));
+    return object != nullptr ? object : Py_None;
+  };
+  bool plain = true;
+  for (npy_intp index = 0; index <= count && plain; ++index) plain = is_plain_object(entry(index));
   npy_intp length = static_cast<npy_intp>(rows);
-  Ref cells_array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT), 1,
-                                                    &length, nullptr, nullptr, 0, nullptr));
-  if (!cells_array) return fetched();
+  Ref cells = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT), 1, &length,
+                                              nullptr, nullptr, 0, nullptr));
+  if (!cells) return fetched();
   // No Python code runs in this loop, so the codes cannot change under it.
-  auto** slots = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(cells_array.get())));
+  auto** slots = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(cells.get())));
   const auto* code = static_cast<const int64_t*>(PyArray_DATA(codes_array));
   for (size_t row = 0; row < rows; ++row) {
-    if (code[row] < -1 || code[row] >= count) return std::optional<FrameColumn>();
-    PyObject* object = *static_cast<PyObject**>(PyArray_GETPTR1(lookup_array, code[row] + 1));
+    if (code[row] < -1 || code[row] >= count) return Maybe();
     PyObject* old = slots[row];
-    slots[row] = Py_NewRef(object != nullptr ? object : Py_None);
+    slots[row] = Py_NewRef(entry(code[row] + 1));
     Py_XDECREF(old);
   }
-  return objects_column(std::move(cells_array), rows);
+  return Maybe(Found::numpy(std::move(cells), false, !plain));
 }
 
-PyResult<std::optional<FrameColumn>> read_column(PyObject* iloc, size_t index, size_t rows, bool several) {
-  Ref key = Ref::steal(Py_BuildValue("(Nn)", PySlice_New(nullptr, nullptr, nullptr),
-                                     static_cast<Py_ssize_t>(index)));
-  if (!key) return fetched();
-  Ref series = Ref::steal(PyObject_GetItem(iloc, key.get()));
-  if (!series) return fetched();
-  Ref dtype = Ref::steal(PyObject_GetAttrString(series.get(), "dtype"));
-  if (!dtype) return fetched();
-  // An object column may hold cells whose __float__ or __str__ change the frame while it is read;
-  // `values` is read before any of them runs, and reading the column in place would see their
-  // changes. Such frames are read through `values`.
-  if (PyArray_DescrCheck(dtype.get())) return numpy_column(std::move(series), rows, false);
-  CATENC_ASSIGN_OR_RETURN(const std::string dtype_type, type_name(Py_TYPE(dtype.get())));
-  if (dtype_type == "StringDtype") return string_column(std::move(series), dtype.get(), rows);
-  if (several && dtype_type == "CategoricalDtype") return category_column(series, dtype.get(), rows);
-  if (several && is_object_convertible(dtype_type)) {
+class ColumnFinder {
+ public:
+  ColumnFinder(Ref iloc, size_t rows, size_t columns)
+      : iloc_(std::move(iloc)), rows_(rows), several_(columns > 1) {}
+
+  PyResult<Maybe> find(size_t index) {
+    Ref key = Ref::steal(Py_BuildValue("(Nn)", PySlice_New(nullptr, nullptr, nullptr),
+                                       static_cast<Py_ssize_t>(index)));
+    if (!key) return fetched();
+    Ref series = Ref::steal(PyObject_GetItem(iloc_.get(), key.get()));
+    if (!series) return fetched();
+    Ref dtype = Ref::steal(PyObject_GetAttrString(series.get(), "dtype"));
+    if (!dtype) return fetched();
+    if (PyArray_DescrCheck(dtype.get())) {
+      auto* descr = reinterpret_cast<PyArray_Descr*>(dtype.get());
+      char kind = '?';
+      if (descr->kind == 'M' || descr->kind == 'm') {
+        CATENC_ASSIGN_OR_RETURN(kind, values());
+      }
+      return numpy_column(series, descr, kind);
+    }
+    CATENC_ASSIGN_OR_RETURN(const std::string dtype_type, type_name(Py_TYPE(dtype.get())));
+    if (dtype_type == "StringDtype") return string_column(series, dtype.get());
+    const bool categorical = dtype_type == "CategoricalDtype";
+    if (!categorical && !is_masked(dtype_type)) return Maybe();
+    // Where `values` holds numbers, a category's or nullable column's cells are those numbers,
+    // and a missing one NaN, which pandas sometimes casts to an integer: reading it here keeps
+    // it missing. Dates (and anything else) must be read as `values` gives them.
+    CATENC_ASSIGN_OR_RETURN(const char kind, values());
+    if (std::string_view("Oiufb").find(kind) == std::string_view::npos) return Maybe();
+    if (categorical) return category_column(series, dtype.get(), rows_);
     CATENC_ASSIGN_OR_RETURN(Ref array, call_with_dtype(series.get(), "to_numpy", nullptr, nullptr));
-    return objects_column(std::move(array), rows);
+    return Maybe(Found::numpy(std::move(array)));
   }
-  return std::optional<FrameColumn>();
-}
+
+ private:
+  // The kind of `values`, or '?' where it cannot be told from one row.
+  PyResult<char> values() {
+    if (!several_) return '?';
+    if (!values_kind_) {
+      CATENC_ASSIGN_OR_RETURN(values_kind_, values_kind(iloc_.get()));
+    }
+    return *values_kind_;
+  }
+
+  Ref iloc_;
+  size_t rows_;
+  // With several columns, one of these dtypes makes `values` a merge of several blocks, whose
+  // kind follows from their dtypes. Alone, a column's `values` may depend on its cells (pandas 3
+  // gives floats for a nullable integer column with missing cells, objects before).
+  bool several_;
+  std::optional<char> values_kind_;
+};
 
 PyResult<Columns> all_columns(PyObject* frame, size_t rows, size_t columns) {
   Ref iloc = Ref::steal(PyObject_GetAttrString(frame, "iloc"));
   if (!iloc) return fetched();
-  std::vector<FrameColumn> out;
-  out.reserve(columns);
+  ColumnFinder finder(std::move(iloc), rows, columns);
+  std::vector<Found> found;
+  found.reserve(columns);
+  bool may_run_code = false;
   for (size_t index = 0; index < columns; ++index) {
-    CATENC_ASSIGN_OR_RETURN(std::optional<FrameColumn> column, read_column(iloc.get(), index, rows, columns > 1));
+    CATENC_ASSIGN_OR_RETURN(Maybe column, finder.find(index));
     if (!column) return Columns();
-    out.push_back(std::move(*column));
+    may_run_code = may_run_code || column->may_run_code;
+    found.push_back(std::move(*column));
+  }
+  std::vector<FrameColumn> out(columns);
+  for (size_t index = 0; index < columns; ++index) {
+    Found& column = found[index];
+    if (column.arrow) {
+      if (column.arrow->length() != rows) return Columns();
+      out[index].arrow.emplace(std::move(*column.arrow));
+      out[index].missing = std::move(column.missing);
+      continue;
+    }
+    // A cell's methods may change the frame while later cells are read; `values` is made before
+    // any of them runs. Copies taken now, before any runs, read as `values` would.
+    if (may_run_code && column.in_place) {
+      if (!PyArray_Check(column.array.get())) return Columns();
+      column.array = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(column.array.get()), NPY_ANYORDER));
+      if (!column.array) return fetched();
+    }
+    CATENC_ASSIGN_OR_RETURN(ColumnCells cells, ColumnCells::of_column(std::move(column.array), rows));
+    if (cells.kind() == Direct::items) return Columns();
+    out[index].cells.emplace(std::move(cells));
   }
   return Columns(std::move(out));
 }

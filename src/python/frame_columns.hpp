@@ -1,6 +1,7 @@
 // The columns of an exact pandas DataFrame, each read from its own storage: NumPy-backed columns
-// from their arrays, Arrow-backed strings through the Arrow C stream interface. The frame's
-// `values` would box every cell of every column into a Python object first.
+// from their arrays, Arrow-backed strings through the Arrow C stream interface, pandas' category,
+// nullable and date columns as the objects `values` would hold for them. The frame's `values`
+// would box every cell of every column into a Python object first.
 #pragma once
 
 #include <optional>

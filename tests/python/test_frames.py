@@ -132,6 +132,10 @@ EXTENSION_COLUMNS = {
     "category mixed": lambda: pd.Categorical(repeated([1, "a", 2.5])),
     "category of string dtype": lambda: pd.Categorical(pd.array(repeated(["b", None, "a"]), dtype="string")),
     "category of many": lambda: pd.Categorical([f"k{i % 257}" if i % 11 else None for i in range(ROWS)]),
+    "datetime64 with NaT": lambda: pd.to_datetime(repeated(["2020-01-02", None, "1999-12-31 23:59:59.5"]), format="ISO8601"),
+    "timedelta64": lambda: pd.to_timedelta(repeated(["1 day", None, "3 s"])),
+    "datetime with zone": lambda: pd.to_datetime(repeated(["2020-01-02", None])).tz_localize("Europe/Paris"),
+    "object": lambda: np.array(repeated([1.0, "a", None, 2]), dtype=object),
     "category unused and ordered": lambda: pd.Categorical(repeated(["m"]), categories=["z", "m"], ordered=True),
 }
 
@@ -144,9 +148,10 @@ EXTENSION_COLUMNS = {
         lambda: {"f": np.linspace(0, 1, ROWS)},
         lambda: {"i": np.arange(ROWS)},
         lambda: {"same": pd.array(repeated([5, None]), dtype="Int64")},
+        lambda: {"d": pd.to_datetime(repeated(["2021-03-04", None]))},
         lambda: {},
     ],
-    ids=["mixed", "float64", "int64", "Int64", "alone"],
+    ids=["mixed", "float64", "int64", "Int64", "dates", "alone"],
 )
 def test_extension_columns(make, others):
     frame = pd.DataFrame({"x": make(), **others()})
@@ -166,11 +171,11 @@ def test_extension_columns(make, others):
 @pytest.mark.parametrize(
     "make",
     [
-        lambda: pd.Series(pd.date_range("2020-01-01", periods=ROWS)),
+        lambda: pd.Series(pd.period_range("2020-01-01", periods=ROWS)),
         lambda: pd.Series(np.arange(ROWS) + 1j),
         lambda: pd.Series(pd.arrays.SparseArray(repeated([0.0, 1.0, None]))),
     ],
-    ids=["datetime", "complex", "sparse"],
+    ids=["period", "complex", "sparse"],
 )
 def test_other_dtypes_fall_back_to_values(make):
     frame = pd.DataFrame({"x": make(), "s": column(["p", None], object), "n": np.arange(ROWS)})

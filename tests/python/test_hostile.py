@@ -260,14 +260,27 @@ def test_other_base_exceptions_in_float_make_a_label_column(error, PanicExceptio
         Encoder().encode(np.array([["a"], [BadText()]], dtype=object))
 
 
-def test_frame_changed_while_read_matches_values():
+@pytest.mark.parametrize(
+    "meddle",
+    [
+        lambda frame: frame.iloc.__setitem__((5, 1), "zzz"),
+        lambda frame: frame.iloc.__setitem__((7, 2), 99),
+        lambda frame: frame.iloc.__setitem__((9, 3), "zzz"),
+        lambda frame: frame.iloc.__setitem__((2, 4), 3.5),
+        lambda frame: frame.__setitem__("c", 1.0),
+    ],
+    ids=["object cell", "int cell", "string cell", "float cell", "whole column"],
+)
+def test_frame_changed_while_read_matches_values(meddle):
     def make():
         frame = pd.DataFrame({"a": ["x"] * 300, "b": ["y"] * 300, "c": np.arange(300)}, dtype=object)
         frame["c"] = frame["c"].astype(int)
+        frame["d"] = pd.Series(["s", None] * 150, dtype=pd.StringDtype("python"))
+        frame["e"] = np.linspace(0, 1, 300)
 
         class Meddler:
             def __float__(self):
-                frame.iloc[5, 1] = "zzz"
+                meddle(frame)
                 raise TypeError
 
             def __str__(self):
@@ -285,4 +298,4 @@ def test_frame_changed_while_read_matches_values():
     cellwise = make()
     cellwise.__class__ = DataFrame
     a, b = Encoder(), Encoder()
-    assert a.encode(direct).to_numpy().tolist() == b.encode(cellwise).to_numpy().tolist()
+    np.testing.assert_array_equal(a.encode(direct).to_numpy(), b.encode(cellwise).to_numpy())
