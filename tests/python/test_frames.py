@@ -127,6 +127,7 @@ EXTENSION_COLUMNS = {
     "category of str": lambda: pd.Categorical(repeated(["b", "a", None, "é"])),
     "category leading NaN": lambda: pd.Categorical(repeated([None, "x", "nan"])),
     "category of ints with NaN": lambda: pd.Categorical(repeated([3, None, 1])),
+    "category of bools with NaN": lambda: pd.Categorical(repeated([True, None, False])),
     "category of floats": lambda: pd.Categorical(repeated([0.25, 2.0])),
     "category of dates": lambda: pd.Categorical(repeated(pd.to_datetime(["2020-01-02", None]))),
     "category mixed": lambda: pd.Categorical(repeated([1, "a", 2.5])),
@@ -147,20 +148,21 @@ EXTENSION_COLUMNS = {
         lambda: {"s": column(["p", None], object), "n": np.arange(ROWS)},
         lambda: {"f": np.linspace(0, 1, ROWS)},
         lambda: {"i": np.arange(ROWS)},
+        lambda: {"b": np.arange(ROWS) % 3 == 0},
         lambda: {"same": pd.array(repeated([5, None]), dtype="Int64")},
         lambda: {"d": pd.to_datetime(repeated(["2021-03-04", None]))},
         lambda: {},
     ],
-    ids=["mixed", "float64", "int64", "Int64", "dates", "alone"],
+    ids=["mixed", "float64", "int64", "bool", "Int64", "dates", "alone"],
 )
 def test_extension_columns(make, others):
     frame = pd.DataFrame({"x": make(), **others()})
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
-        lossy = frame.values.dtype.kind in "iu" and frame["x"].isna().any()
+        lossy = frame.values.dtype.kind in "iub" and frame["x"].isna().any()
     if lossy:
-        # pandas' own `values` turns these missing cells into the smallest int64; read column by
-        # column, they stay missing.
+        # pandas' own `values` turns these missing cells into the smallest int64 or True; read
+        # column by column, they stay missing.
         codes = Encoder().encode(frame)["x"]
         assert codes.isna().tolist() == frame["x"].isna().tolist()
         assert codes.dropna().tolist() == frame["x"].dropna().astype(float).tolist()
