@@ -1,3 +1,4 @@
+import os
 import sys
 
 import numpy as np
@@ -27,3 +28,13 @@ def PanicException():
 
 def refcount(obj):
     return sys.getrefcount(obj)
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+# AddressSanitizer keeps freed memory in quarantine, so resident memory grows under it whatever
+# the code does.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
