@@ -60,14 +60,7 @@ PyResult<char> values_kind(PyObject* iloc) {
   return PyArray_DESCR(reinterpret_cast<PyArrayObject*>(values.get()))->kind;
 }
 
-PyResult<Maybe> numpy_column(const Ref& series, PyArray_Descr* dtype, char values) {
-  if (dtype->kind == 'M' || dtype->kind == 'm') {
-    // Dates and durations are Timestamp and Timedelta objects in `values` only when it holds
-    // objects; alongside them alone it keeps datetime64 cells, whose str differs.
-    if (values != 'O') return Maybe();
-    CATENC_ASSIGN_OR_RETURN(Ref array, call_with_dtype(series.get(), "to_numpy", nullptr, nullptr));
-    return Maybe(Found::numpy(std::move(array)));
-  }
+PyResult<Maybe> numpy_column(const Ref& series) {
   Ref array = Ref::steal(PyObject_CallMethod(series.get(), "to_numpy", nullptr));
   if (!array) return fetched();
   if (!PyArray_Check(array.get())) return Maybe();
@@ -116,6 +109,31 @@ bool is_plain_object(PyObject* object) {
          PyLong_CheckExact(object) || PyBool_Check(object);
 }
 
+// Categories that are dates or durations, as pandas' Timestamp, Timedelta and NaT objects.
+PyResult<bool> holds_dates(PyObject* categories) {
+  Ref dtype = Ref::steal(PyObject_GetAttrString(categories, "dtype"));
+  if (!dtype) return fetched();
+  if (PyArray_DescrCheck(dtype.get())) {
+    const char kind = reinterpret_cast<PyArray_Descr*>(dtype.get())->kind;
+    return kind == 'M' || kind == 'm';
+  }
+  CATENC_ASSIGN_OR_RETURN(const std::string dtype_type, type_name(Py_TYPE(dtype.get())));
+  return dtype_type == "DatetimeTZDtype";
+}
+
+// A cell that is no number reads as its str; pandas' date and duration objects take microseconds
+// to write theirs, so a category of them is written once, and its str shared, not its object.
+PyStatus as_text(Ref& cell) {
+  const double value = PyFloat_AsDouble(cell.get());
+  if (value != -1.0 || !PyErr_Occurred()) return {};
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return fetched();
+  PyErr_Clear();
+  Ref text = Ref::steal(PyObject_Str(cell.get()));
+  if (!text) return fetched();
+  cell = std::move(text);
+  return {};
+}
+
 // A category column's cells as `to_numpy(dtype=object)` gives them, without converting every row:
 // the same conversion turns each category (and the missing cell, code -1) into its object once,
 // on a small Categorical of the same dtype, and the rows share those objects.
@@ -143,12 +161,19 @@ PyResult<Maybe> category_column(const Ref& series, PyObject* dtype, size_t rows)
       PyArray_NDIM(codes_array) != 1 || static_cast<size_t>(PyArray_DIM(codes_array, 0)) != rows) {
     return Maybe();
   }
-  const auto entry = [&](npy_intp index) {
-    PyObject* object = *static_cast<PyObject**>(PyArray_GETPTR1(lookup_array, index));
-    return object != nullptr ? object : Py_None;
-  };
+  CATENC_ASSIGN_OR_RETURN(const bool dates, holds_dates(categories.get()));
+  std::vector<Ref> shared;
+  shared.reserve(static_cast<size_t>(count) + 1);
   bool plain = true;
-  for (npy_intp index = 0; index <= count && plain; ++index) plain = is_plain_object(entry(index));
+  for (npy_intp index = 0; index <= count; ++index) {
+    PyObject* object = *static_cast<PyObject**>(PyArray_GETPTR1(lookup_array, index));
+    Ref cell = Ref::borrow(object != nullptr ? object : Py_None);
+    if (dates) {
+      CATENC_TRY(as_text(cell));
+    }
+    plain = plain && is_plain_object(cell.get());
+    shared.push_back(std::move(cell));
+  }
   npy_intp length = static_cast<npy_intp>(rows);
   Ref cells = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT), 1, &length,
                                               nullptr, nullptr, 0, nullptr));
@@ -159,7 +184,7 @@ PyResult<Maybe> category_column(const Ref& series, PyObject* dtype, size_t rows)
   for (size_t row = 0; row < rows; ++row) {
     if (code[row] < -1 || code[row] >= count) return Maybe();
     PyObject* old = slots[row];
-    slots[row] = Py_NewRef(entry(code[row] + 1));
+    slots[row] = Py_NewRef(shared[static_cast<size_t>(code[row] + 1)].get());
     Py_XDECREF(old);
   }
   return Maybe(Found::numpy(std::move(cells), false, !plain));
@@ -178,16 +203,30 @@ class ColumnFinder {
     if (!series) return fetched();
     Ref dtype = Ref::steal(PyObject_GetAttrString(series.get(), "dtype"));
     if (!dtype) return fetched();
+    std::string dtype_type;
+    bool dates;
     if (PyArray_DescrCheck(dtype.get())) {
-      auto* descr = reinterpret_cast<PyArray_Descr*>(dtype.get());
-      char kind = '?';
-      if (descr->kind == 'M' || descr->kind == 'm') {
-        CATENC_ASSIGN_OR_RETURN(kind, values());
-      }
-      return numpy_column(series, descr, kind);
+      const char type_kind = reinterpret_cast<PyArray_Descr*>(dtype.get())->kind;
+      dates = type_kind == 'M' || type_kind == 'm';
+      if (!dates) return numpy_column(series);
+    } else {
+      CATENC_ASSIGN_OR_RETURN(dtype_type, type_name(Py_TYPE(dtype.get())));
+      if (dtype_type == "StringDtype") return string_column(series, dtype.get());
+      dates = dtype_type == "DatetimeTZDtype";
     }
-    CATENC_ASSIGN_OR_RETURN(const std::string dtype_type, type_name(Py_TYPE(dtype.get())));
-    if (dtype_type == "StringDtype") return string_column(series, dtype.get());
+    if (dates) {
+      // Dates and durations are Timestamp and Timedelta objects in `values` only when it holds
+      // objects; alongside them alone it keeps datetime64 cells, whose str differs.
+      CATENC_ASSIGN_OR_RETURN(const char kind, values());
+      if (kind != 'O') return Maybe();
+      // Boxing a Timestamp for every row, and its str, cost microseconds each. As a category the
+      // column gives the same cells, each distinct value boxed once.
+      Ref as_category = Ref::steal(PyObject_CallMethod(series.get(), "astype", "s", "category"));
+      if (!as_category) return fetched();
+      Ref category_dtype = Ref::steal(PyObject_GetAttrString(as_category.get(), "dtype"));
+      if (!category_dtype) return fetched();
+      return category_column(as_category, category_dtype.get(), rows_);
+    }
     const bool categorical = dtype_type == "CategoricalDtype";
     if (!categorical && !is_masked(dtype_type)) return Maybe();
     // Where `values` holds numbers, a category's or nullable column's cells are those numbers,

@@ -135,6 +135,10 @@ EXTENSION_COLUMNS = {
     "category of string dtype": lambda: pd.Categorical(pd.array(repeated(["b", None, "a"]), dtype="string")),
     "category of many": lambda: pd.Categorical([f"k{i % 257}" if i % 11 else None for i in range(ROWS)]),
     "datetime64 with NaT": lambda: pd.to_datetime(repeated(["2020-01-02", None, "1999-12-31 23:59:59.5"]), format="ISO8601"),
+    "datetime64[s]": lambda: pd.Series(repeated(
+        [pd.Timestamp("2020-01-01").as_unit("s"), pd.NaT])).astype("datetime64[s]").to_numpy(),
+    "nanoseconds": lambda: pd.Timestamp("2020-01-01") + pd.to_timedelta(repeated([1, None, 10**9]), unit="ns"),
+    "all NaT": lambda: pd.to_datetime(repeated([None])),
     "timedelta64": lambda: pd.to_timedelta(repeated(["1 day", None, "3 s"])),
     "datetime with zone": lambda: pd.to_datetime(repeated(["2020-01-02", None])).tz_localize("Europe/Paris"),
     "object": lambda: np.array(repeated([1.0, "a", None, 2]), dtype=object),
