@@ -32,6 +32,17 @@ struct Found {
 
 using Maybe = std::optional<Found>;
 
+// The class name of a dtype of pandas' own, or nothing for any other: a class of someone else's
+// may share a name with one of pandas'.
+PyResult<std::string> pandas_type_name(PyObject* dtype) {
+  Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(dtype)), "__module__"));
+  if (!module) return fetched();
+  if (!PyUnicode_Check(module.get())) return std::string();
+  CATENC_ASSIGN_OR_RETURN(std::string_view name, utf8_view(module.get()));
+  if (name != "pandas" && name.substr(0, 7) != "pandas.") return std::string();
+  return type_name(Py_TYPE(dtype));
+}
+
 // target.method_name(first_arg, dtype=dtype), with dtype "object" when none is given.
 PyResult<Ref> call_with_dtype(PyObject* target, const char* method_name, PyObject* first_arg,
                               PyObject* dtype) {
@@ -65,7 +76,8 @@ PyResult<Maybe> numpy_column(const Ref& series) {
   if (!array) return fetched();
   if (!PyArray_Check(array.get())) return Maybe();
   const Direct kind = direct_kind(reinterpret_cast<PyArrayObject*>(array.get()));
-  if (kind == Direct::items) return Maybe();
+  // NumPy quiets a signalling NaN of float16 where `values` widens it to float32.
+  if (kind == Direct::items || kind == Direct::f16) return Maybe();
   // Any object may stand in an object column, with methods of its own.
   return Maybe(Found::numpy(std::move(array), true, kind == Direct::objects));
 }
@@ -76,10 +88,22 @@ PyResult<Maybe> string_column(const Ref& series, PyObject* dtype) {
   if (!PyUnicode_Check(storage.get())) return Maybe();
   CATENC_ASSIGN_OR_RETURN(std::string_view kind, utf8_view(storage.get()));
   if (kind == "python") {
-    // pandas holds nothing but str and its missing value in these.
     Ref array = Ref::steal(PyObject_CallMethod(series.get(), "to_numpy", nullptr));
     if (!array) return fetched();
-    return Maybe(Found::numpy(std::move(array), true));
+    Ref missing = Ref::steal(PyObject_GetAttrString(dtype, "na_value"));
+    if (!missing) return fetched();
+    auto* cells = reinterpret_cast<PyArrayObject*>(array.get());
+    if (!PyArray_Check(array.get()) || PyArray_NDIM(cells) != 1 || PyArray_TYPE(cells) != NPY_OBJECT) {
+      return Maybe();
+    }
+    // pandas keeps str subclasses as they are in these, and their methods may be anyone's.
+    bool foreign = false;
+    for (npy_intp row = 0; row < PyArray_DIM(cells, 0) && !foreign; ++row) {
+      PyObject* cell = *static_cast<PyObject**>(PyArray_GETPTR1(cells, row));
+      foreign = cell != nullptr && cell != missing.get() && cell != Py_None && !PyUnicode_CheckExact(cell) &&
+                !PyFloat_CheckExact(cell);
+    }
+    return Maybe(Found::numpy(std::move(array), true, foreign));
   }
   if (kind.substr(0, 7) != "pyarrow") return Maybe();
   Ref array = Ref::steal(PyObject_GetAttrString(series.get(), "array"));
@@ -117,7 +141,7 @@ PyResult<bool> holds_dates(PyObject* categories) {
     const char kind = reinterpret_cast<PyArray_Descr*>(dtype.get())->kind;
     return kind == 'M' || kind == 'm';
   }
-  CATENC_ASSIGN_OR_RETURN(const std::string dtype_type, type_name(Py_TYPE(dtype.get())));
+  CATENC_ASSIGN_OR_RETURN(const std::string dtype_type, pandas_type_name(dtype.get()));
   return dtype_type == "DatetimeTZDtype";
 }
 
@@ -134,9 +158,9 @@ PyStatus as_text(Ref& cell) {
   return {};
 }
 
-// A category column's cells as `to_numpy(dtype=object)` gives them, without converting every row:
-// the same conversion turns each category (and the missing cell, code -1) into its object once,
-// on a small Categorical of the same dtype, and the rows share those objects.
+// A category column's cells as `astype(object)` gives them, without converting every row: the same
+// conversion turns each category (and the missing cell, code -1) into its object once, on a small
+// Categorical of the same dtype, and the rows share those objects.
 PyResult<Maybe> category_column(const Ref& series, PyObject* dtype, size_t rows) {
   Ref categorical = Ref::steal(PyObject_GetAttrString(series.get(), "array"));
   if (!categorical) return fetched();
@@ -149,7 +173,10 @@ PyResult<Maybe> category_column(const Ref& series, PyObject* dtype, size_t rows)
   CATENC_ASSIGN_OR_RETURN(
       Ref each, call_with_dtype(reinterpret_cast<PyObject*>(Py_TYPE(categorical.get())), "from_codes",
                                 all_codes.get(), dtype));
-  CATENC_ASSIGN_OR_RETURN(Ref lookup, call_with_dtype(each.get(), "to_numpy", nullptr, nullptr));
+  // astype, not to_numpy: the missing cell must not turn integer categories into floats.
+  Ref object_type = Ref::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+  Ref lookup = Ref::steal(PyObject_CallMethod(each.get(), "astype", "O", object_type.get()));
+  if (!lookup) return fetched();
   Ref code_attr = Ref::steal(PyObject_GetAttrString(categorical.get(), "codes"));
   if (!code_attr) return fetched();
   Ref codes = Ref::steal(PyArray_FROM_OTF(code_attr.get(), NPY_INT64, NPY_ARRAY_IN_ARRAY));
@@ -210,7 +237,7 @@ class ColumnFinder {
       dates = type_kind == 'M' || type_kind == 'm';
       if (!dates) return numpy_column(series);
     } else {
-      CATENC_ASSIGN_OR_RETURN(dtype_type, type_name(Py_TYPE(dtype.get())));
+      CATENC_ASSIGN_OR_RETURN(dtype_type, pandas_type_name(dtype.get()));
       if (dtype_type == "StringDtype") return string_column(series, dtype.get());
       dates = dtype_type == "DatetimeTZDtype";
     }
@@ -339,7 +366,13 @@ PyResult<Columns> frame_columns(PyObject* frame, size_t rows, size_t columns) {
   CATENC_ASSIGN_OR_RETURN(const bool exact, is_exact_data_frame(frame));
   if (!exact) return Columns();
   PyResult<Columns> found = all_columns(frame, rows, columns);
-  if (found || found.error().kind() == Error::Kind::internal) return found;
+  if (found) return found;
+  const Error& error = found.error();
+  // Ctrl-C and exit requests must reach the user, and our own failures go on as such.
+  if (error.kind() == Error::Kind::internal || error.matches(PyExc_KeyboardInterrupt) ||
+      error.matches(PyExc_SystemExit)) {
+    return found;
+  }
   // Reading columns one by one only saves time: when pandas refuses, `values` still reads them.
   return Columns();
 }

@@ -87,6 +87,22 @@ def test_string_columns(dtype, values):
     assert_same_results(frame)
 
 
+def test_float16_signalling_nan_beside_narrow_integers():
+    # Where `values` is float32, NumPy quiets the NaN on the way.
+    frame = pd.DataFrame({"h": np.full(ROWS, 0x7C01, np.uint16).view(np.float16), "i": np.zeros(ROWS, np.int16)})
+    assert_same_results(frame)
+
+
+def test_interrupt_while_pandas_gives_a_column(monkeypatch):
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(pd.Categorical, "from_codes", classmethod(interrupted))
+    frame = pd.DataFrame({"c": pd.Categorical(repeated(["a", "b"])), "n": np.arange(ROWS, dtype=float)})
+    with pytest.raises(KeyboardInterrupt):
+        Encoder().encode(frame)
+
+
 @pytest.mark.parametrize(
     "dtype", [np.int8, np.int64, np.uint16, np.uint64, np.float16, np.float32, np.float64, bool]
 )
@@ -129,6 +145,8 @@ EXTENSION_COLUMNS = {
     "category leading NaN": lambda: pd.Categorical(repeated([None, "x", "nan"])),
     "category of ints with NaN": lambda: pd.Categorical(repeated([3, None, 1])),
     "category of bools with NaN": lambda: pd.Categorical(repeated([True, None, False])),
+    "category of huge ints": lambda: pd.Categorical(repeated([2**63 - 512, None, 5])),
+    "category of intervals": lambda: pd.Categorical(repeated([pd.Interval(0, 1), pd.Interval(0, 10)])),
     "category of floats": lambda: pd.Categorical(repeated([0.25, 2.0])),
     "category of dates": lambda: pd.Categorical(repeated(pd.to_datetime(["2020-01-02", None]))),
     "category mixed": lambda: pd.Categorical(repeated([1, "a", 2.5])),

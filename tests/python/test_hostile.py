@@ -299,3 +299,24 @@ def test_frame_changed_while_read_matches_values(meddle):
     cellwise.__class__ = DataFrame
     a, b = Encoder(), Encoder()
     np.testing.assert_array_equal(a.encode(direct).to_numpy(), b.encode(cellwise).to_numpy())
+
+
+def test_str_subclass_in_a_string_column_changing_the_frame_matches_values():
+    def make():
+        class Meddler(str):
+            def __str__(self):
+                frame.iloc[1, 0] = "changed"
+                return "m"
+
+        frame = pd.DataFrame({"s": pd.array([Meddler("e")] + ["orig"] * 299, dtype=pd.StringDtype("python")),
+                              "n": np.arange(300.0)})
+        return frame
+
+    class DataFrame(pd.DataFrame):  # noqa: N801 - read through `values`
+        pass
+
+    direct, cellwise = make(), make()
+    cellwise.__class__ = DataFrame
+    a, b = Encoder(), Encoder()
+    np.testing.assert_array_equal(a.encode(direct).to_numpy(), b.encode(cellwise).to_numpy())
+    assert a.decode(a.encode(make()))["s"].tolist()[:3] == ["m", "orig", "orig"]
