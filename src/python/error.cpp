@@ -90,10 +90,14 @@ Error Error::from(Failure failure) {
   return internal(std::move(failure.message), failure.where);
 }
 
+bool Error::must_propagate() const {
+  return kind_ == Kind::internal || kind_ == Kind::no_memory || matches(PyExc_KeyboardInterrupt) ||
+         matches(PyExc_SystemExit);
+}
+
 Error Error::stopped(const char* step, Error cause, std::source_location where) {
-  if (cause.kind_ == Kind::internal || cause.kind_ == Kind::no_memory) return cause;
   // KeyboardInterrupt and SystemExit are no failure of the step: they go on as they are.
-  if (cause.matches(PyExc_KeyboardInterrupt) || cause.matches(PyExc_SystemExit)) return cause;
+  if (cause.must_propagate()) return cause;
   std::string message = step;
   message += ": ";
   message += cause.render();

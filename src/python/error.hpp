@@ -47,6 +47,9 @@ class [[nodiscard]] Error {
   const std::source_location& where() const noexcept { return where_; }
   // True when the exception is an instance of `type` (a class or a tuple of classes).
   bool matches(PyObject* type) const;
+  // Internal failures, exhausted memory, KeyboardInterrupt and SystemExit: what no fallback or
+  // rewording on the way may swallow.
+  bool must_propagate() const;
   // "<exception type>: <message>", the rendering that follows a stop message.
   std::string render() const;
 

@@ -82,6 +82,12 @@ PyResult<Maybe> numpy_column(const Ref& series) {
   return Maybe(Found::numpy(std::move(array), true, kind == Direct::objects));
 }
 
+// True when converting or printing the object cannot run code of the user's.
+bool is_plain_object(PyObject* object) {
+  return object == Py_None || PyUnicode_CheckExact(object) || PyFloat_CheckExact(object) ||
+         PyLong_CheckExact(object) || PyBool_Check(object);
+}
+
 PyResult<Maybe> string_column(const Ref& series, PyObject* dtype) {
   Ref storage = Ref::steal(PyObject_GetAttrString(dtype, "storage"));
   if (!storage) return fetched();
@@ -100,8 +106,7 @@ PyResult<Maybe> string_column(const Ref& series, PyObject* dtype) {
     bool foreign = false;
     for (npy_intp row = 0; row < PyArray_DIM(cells, 0) && !foreign; ++row) {
       PyObject* cell = *static_cast<PyObject**>(PyArray_GETPTR1(cells, row));
-      foreign = cell != nullptr && cell != missing.get() && cell != Py_None && !PyUnicode_CheckExact(cell) &&
-                !PyFloat_CheckExact(cell);
+      foreign = cell != nullptr && cell != missing.get() && !is_plain_object(cell);
     }
     return Maybe(Found::numpy(std::move(array), true, foreign));
   }
@@ -126,11 +131,6 @@ bool is_masked(std::string_view dtype_type) {
       "UInt16Dtype",  "UInt32Dtype", "UInt64Dtype", "Float32Dtype", "Float64Dtype",
   };
   return std::find(std::begin(known), std::end(known), dtype_type) != std::end(known);
-}
-
-bool is_plain_object(PyObject* object) {
-  return object == Py_None || PyUnicode_CheckExact(object) || PyFloat_CheckExact(object) ||
-         PyLong_CheckExact(object) || PyBool_Check(object);
 }
 
 // Categories that are dates or durations, as pandas' Timestamp, Timedelta and NaT objects.
@@ -367,12 +367,7 @@ PyResult<Columns> frame_columns(PyObject* frame, size_t rows, size_t columns) {
   if (!exact) return Columns();
   PyResult<Columns> found = all_columns(frame, rows, columns);
   if (found) return found;
-  const Error& error = found.error();
-  // Ctrl-C and exit requests must reach the user, and our own failures go on as such.
-  if (error.kind() == Error::Kind::internal || error.matches(PyExc_KeyboardInterrupt) ||
-      error.matches(PyExc_SystemExit)) {
-    return found;
-  }
+  if (found.error().must_propagate()) return found;
   // Reading columns one by one only saves time: when pandas refuses, `values` still reads them.
   return Columns();
 }

@@ -253,10 +253,7 @@ class TableReader {
   // goes on as ours.
   static PyStatus absorb_float_failure() {
     Error error = Error::fetch();
-    if (error.kind() == Error::Kind::internal || error.matches(PyExc_KeyboardInterrupt) ||
-        error.matches(PyExc_SystemExit)) {
-      return Unexpected<Error>{std::move(error)};
-    }
+    if (error.must_propagate()) return Unexpected<Error>{std::move(error)};
     return {};
   }
 
