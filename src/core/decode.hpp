@@ -4,10 +4,8 @@
 
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 #include "label_map.hpp"
-#include "table.hpp"
 
 namespace catenc {
 
@@ -26,12 +24,5 @@ inline std::optional<uint64_t> decode_code(double code, const LabelMap& map) noe
   if (key >= count) return std::nullopt;
   return key;
 }
-
-// The label of one cell, or nothing for missing. The label views the map's storage.
-std::optional<Label> decode_cell(double code, const LabelMap& map) noexcept;
-
-// decode_cell for every row of one table column, in row order.
-std::vector<std::optional<Label>> decode_column(const Table& table, size_t column,
-                                                const LabelMap& map);
 
 }  // namespace catenc

@@ -472,11 +472,7 @@ Outcome<LabelMap> label_encode_into(PackedLabels&& labels, double* out, size_t s
   return encode(owned, out, stride, [&] { owned.release_offsets(); });
 }
 
-Outcome<LabelMap> label_encode_into(const ArrowLabels<int32_t>& labels, double* out, size_t stride) {
-  return encode(labels, out, stride, [] {});
-}
-
-Outcome<LabelMap> label_encode_into(const ArrowLabels<int64_t>& labels, double* out, size_t stride) {
+Outcome<LabelMap> label_encode_into(const ArrowTextLabels& labels, double* out, size_t stride) {
   return encode(labels, out, stride, [] {});
 }
 

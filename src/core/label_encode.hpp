@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "arrow_text_column.hpp"
 #include "big_vector.hpp"
 #include "label_map.hpp"
 #include "label_source.hpp"
@@ -23,9 +24,8 @@ Outcome<LabelMap> label_encode_into(std::span<const Label> labels, double* out, 
 Outcome<LabelMap> label_encode_into(BigVector<Label>&& labels, double* out, size_t stride);
 Outcome<LabelMap> label_encode_into(PackedLabels&& labels, double* out, size_t stride);
 
-// The same for an Arrow string array read in place.
-Outcome<LabelMap> label_encode_into(const ArrowLabels<int32_t>& labels, double* out, size_t stride);
-Outcome<LabelMap> label_encode_into(const ArrowLabels<int64_t>& labels, double* out, size_t stride);
+// The same for an Arrow string column read in place.
+Outcome<LabelMap> label_encode_into(const ArrowTextLabels& labels, double* out, size_t stride);
 
 struct LabelEncoding {
   std::vector<double> codes;

@@ -37,7 +37,10 @@ class PackedLabels {
   }
   ~PackedLabels() { release_bytes(); }
 
-  size_t size() const noexcept { return wide_ ? wide_offsets_.size() - 1 : offsets_.size() - 1; }
+  size_t size() const noexcept {
+    const size_t offsets = wide_ ? wide_offsets_.size() : offsets_.size();
+    return offsets == 0 ? 0 : offsets - 1;
+  }
   Label at(size_t row) const noexcept {
     if (wide_) return Label(bytes_ + wide_offsets_[row], wide_offsets_[row + 1] - wide_offsets_[row]);
     return Label(bytes_ + offsets_[row], offsets_[row + 1] - offsets_[row]);
@@ -54,6 +57,9 @@ class PackedLabels {
     if (byte_estimate > capacity_) grow_to(byte_estimate);
   }
   void push_back(Label label) {
+    // The leading 0 comes with the first label, so that an empty object allocates nothing (its
+    // moves cannot fail).
+    if (!wide_ && offsets_.empty()) offsets_.push_back(0);
     if (label.size() > capacity_ - used_) grow_to(std::max(2 * capacity_, used_ + label.size()));
     if (!label.empty()) std::memcpy(bytes_ + used_, label.data(), label.size());
     used_ += label.size();
@@ -102,33 +108,9 @@ class PackedLabels {
   char* bytes_ = nullptr;
   size_t used_ = 0;
   size_t capacity_ = 0;
-  BigVector<uint32_t> offsets_ = BigVector<uint32_t>(1, 0);
+  BigVector<uint32_t> offsets_;
   BigVector<uint64_t> wide_offsets_;
   bool wide_ = false;
-};
-
-// One Arrow utf8 ("u") or large_utf8 ("U") array, read in place. A null row reads as `leading`
-// before the first valid row and as `missing` after it.
-template <class Offset>
-struct ArrowLabels {
-  const Offset* offsets;  // already advanced by the array's offset
-  const char* data;
-  const uint8_t* validity;  // null when every row is valid
-  int64_t validity_offset;
-  size_t length;
-  size_t first_valid;
-  Label leading;
-  Label missing;
-
-  size_t size() const noexcept { return length; }
-  void prefetch_index(size_t row) const noexcept { __builtin_prefetch(&offsets[row]); }
-  Label at(size_t row) const noexcept {
-    if (validity != nullptr) {
-      const int64_t bit = validity_offset + static_cast<int64_t>(row);
-      if (((validity[bit >> 3] >> (bit & 7)) & 1) == 0) return row < first_valid ? leading : missing;
-    }
-    return Label(data + offsets[row], static_cast<size_t>(offsets[row + 1] - offsets[row]));
-  }
 };
 
 }  // namespace catenc

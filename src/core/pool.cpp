@@ -490,8 +490,15 @@ Outcome<ThreadPool*> global_pool() {
   }
 }
 
+namespace {
+thread_local unsigned inline_depth = 0;
+
+bool runs_inline() noexcept { return current_worker == nullptr && inline_depth > 0; }
+}  // namespace
+
 Outcome<size_t> current_num_threads() {
   if (current_worker != nullptr) return current_worker->state->num_threads;
+  if (runs_inline()) return size_t{1};
   Outcome<ThreadPool*> pool = global_pool();
   if (!pool) return std::move(pool).pass();
   return (*pool)->num_threads();
@@ -501,8 +508,11 @@ long current_worker_index() noexcept {
   return current_worker != nullptr ? static_cast<long>(current_worker->index) : -1;
 }
 
+Inline::Inline() noexcept { ++inline_depth; }
+Inline::~Inline() { --inline_depth; }
+
 Status run_in_pool(FunctionRef<Status()> op) {
-  if (current_worker != nullptr) return guarded(op);
+  if (current_worker != nullptr || runs_inline()) return guarded(op);
   Outcome<ThreadPool*> pool = global_pool();
   if (!pool) return std::move(pool).pass();
   return State::of(**pool).run_outside(op);
@@ -510,6 +520,10 @@ Status run_in_pool(FunctionRef<Status()> op) {
 
 Status join(FunctionRef<Status()> a, FunctionRef<Status()> b) {
   if (current_worker != nullptr) return join_in_worker(*current_worker, a, b);
+  if (runs_inline()) {
+    Status result_a = guarded(a);
+    return first_failure(std::move(result_a), guarded(b));
+  }
   return run_in_pool([&] { return join_in_worker(*current_worker, a, b); });
 }
 
@@ -521,6 +535,7 @@ Status for_range(size_t n, size_t min_piece, FunctionRef<Status(size_t lo, size_
     return split_range(range, 0, n, threads, false);
   };
   if (current_worker != nullptr) return run();
+  if (runs_inline()) return n == 0 ? Status() : guarded([&] { return body(0, n); });
   if (n == 0) {
     // Nothing to hand over, but a pool that cannot start fails every operation alike.
     Outcome<ThreadPool*> pool = global_pool();

@@ -57,6 +57,17 @@ long current_worker_index() noexcept;
 // operation enter the pool once, so that even its sequential parts never run outside it.
 Status run_in_pool(FunctionRef<Status()> op);
 
+// While one lives on a thread outside the pools, the primitives called on that thread run their
+// work right there, sequentially, without handing anything to a pool or waking a worker: for work
+// too small to pay for the hand-over.
+class Inline {
+ public:
+  Inline() noexcept;
+  ~Inline();
+  Inline(const Inline&) = delete;
+  Inline& operator=(const Inline&) = delete;
+};
+
 // Runs a and b, possibly in parallel, and returns when both have finished. A worker waiting for
 // its half to be finished elsewhere runs other pending work meanwhile.
 Status join(FunctionRef<Status()> a, FunctionRef<Status()> b);

@@ -42,7 +42,8 @@ PyResult<std::optional<ArrowColumn>> ArrowColumn::open(PyObject* exporter) {
   if (const int code = stream->get_schema(stream, schema.get()); code != 0) {
     return Unexpected<Error>{stream_error(stream, code)};
   }
-  if (!is_arrow_string_format(schema->format)) return std::optional<ArrowColumn>();
+  const std::string_view format(schema->format != nullptr ? schema->format : "");
+  if (format != "u" && format != "U" && format != "vu") return std::optional<ArrowColumn>();
   column.format_ = schema->format;
   for (;;) {
     std::unique_ptr<ArrowArray, ReleaseArray> chunk(new ArrowArray{});

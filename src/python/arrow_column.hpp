@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "arrow_strings.hpp"
+#include "arrow_abi.hpp"
 #include "error.hpp"
 
 namespace catenc::py {
@@ -25,19 +25,12 @@ class ArrowColumn {
 
   size_t length() const noexcept { return length_; }
   const std::string& format() const noexcept { return format_; }
-  // The array, when the column is one chunk.
-  const ArrowArray* only_chunk() const noexcept { return chunks_.size() == 1 ? chunks_[0].get() : nullptr; }
-
-  // visit(row, label) for every valid row and visit_null(row) for every null one, in row order.
-  template <class Visit, class VisitNull>
-  void for_each(Visit visit, VisitNull visit_null) const {
-    size_t base = 0;
-    for (const auto& chunk : chunks_) {
-      for_each_arrow_string(
-          format_.c_str(), *chunk, [&](size_t row, Label label) { visit(base + row, label); },
-          [&](size_t row) { visit_null(base + row); });
-      base += static_cast<size_t>(chunk->length);
-    }
+  // The chunks in row order, alive as long as this object.
+  std::vector<const ArrowArray*> chunks() const {
+    std::vector<const ArrowArray*> arrays;
+    arrays.reserve(chunks_.size());
+    for (const auto& chunk : chunks_) arrays.push_back(chunk.get());
+    return arrays;
   }
 
  private:

@@ -110,10 +110,8 @@ PyResult<Ref> object_array(const Table& table, const Learned& learned) {
   return result;
 }
 
-// The labels of one column as a Series of dtype object (str, or None for missing). An explicit
-// object dtype keeps pandas from inferring a string dtype of its own, which would turn None into
-// NaN.
-PyResult<Ref> label_series(const Table& table, size_t column, const Learned& learned, PyObject* series_type) {
+// The labels of one column (str, or None for missing) in a new object array.
+PyResult<Ref> label_array(const Table& table, size_t column, const Learned& learned) {
   npy_intp length = static_cast<npy_intp>(table.rows());
   Ref values = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT), 1,
                                                &length, nullptr, nullptr, 0, nullptr));
@@ -125,30 +123,52 @@ PyResult<Ref> label_series(const Table& table, size_t column, const Learned& lea
     CATENC_ASSIGN_OR_RETURN(PyObject* cell, cells.cell(table.at(row, column)));
     store(&slots[row], cell);
   }
-  Ref args = Ref::steal(PyTuple_Pack(1, values.get()));
-  Ref kwargs = Ref::steal(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
-  if (!args || !kwargs) return fetched();
-  return checked(PyObject_Call(series_type, args.get(), kwargs.get()));
+  return values;
 }
 
-// Every column as a value of its own, keyed by position: the encoded ones as labels, the others
-// as views of the table. Names may repeat, so they are set on the finished frame; and no column
-// of the float64 block is ever replaced, which would make pandas copy the rest of the block.
-PyResult<Ref> columns_by_position(const ArrayTable& table, const Learned& learned, PyObject* series_type) {
+// One column's floats in a new array.
+PyResult<Ref> float_array(const Table& table, size_t column) {
+  npy_intp length = static_cast<npy_intp>(table.rows());
+  Ref values = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 1, &length,
+                                               nullptr, nullptr, 0, nullptr));
+  if (!values) return fetched();
+  auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
+  for (size_t row = 0; row < table.rows(); ++row) out[row] = table.at(row, column);
+  return values;
+}
+
+// Every column's values, taken out of the table before any code of pandas' runs: the table may be
+// the caller's own array, read in place, and that code may run callbacks (a collection's, another
+// thread's) that change or free it.
+PyResult<std::vector<Ref>> decoded_columns(const Table& table, const Learned& learned) {
+  const std::vector<size_t>& encoded = learned.info().encoded_columns();
+  std::vector<Ref> columns;
+  columns.reserve(table.columns());
+  for (size_t column = 0; column < table.columns(); ++column) {
+    const bool labelled = std::binary_search(encoded.begin(), encoded.end(), column);
+    CATENC_ASSIGN_OR_RETURN(Ref values, labelled ? label_array(table, column, learned) : float_array(table, column));
+    columns.push_back(std::move(values));
+  }
+  return columns;
+}
+
+// The columns keyed by position, the labelled ones as Series of dtype object (an explicit object
+// dtype keeps pandas from inferring a string dtype of its own, which would turn None into NaN).
+// Names may repeat, so they are set on the finished frame.
+PyResult<Ref> columns_by_position(std::vector<Ref> values, const Learned& learned, PyObject* series_type) {
   Ref columns = Ref::steal(PyDict_New());
   if (!columns) return fetched();
   const std::vector<size_t>& encoded = learned.info().encoded_columns();
-  for (size_t column = 0; column < table.table.columns(); ++column) {
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
+  if (!kwargs) return fetched();
+  for (size_t column = 0; column < values.size(); ++column) {
     Ref position = Ref::steal(PyLong_FromSize_t(column));
     if (!position) return fetched();
-    Ref value;
+    Ref value = std::move(values[column]);
     if (std::binary_search(encoded.begin(), encoded.end(), column)) {
-      CATENC_ASSIGN_OR_RETURN(value, label_series(table.table, column, learned, series_type));
-    } else {
-      Ref key = Ref::steal(Py_BuildValue("(NO)", PySlice_New(nullptr, nullptr, nullptr), position.get()));
-      if (!key) return fetched();
-      value = Ref::steal(PyObject_GetItem(table.array.get(), key.get()));
-      if (!value) return fetched();
+      Ref args = Ref::steal(PyTuple_Pack(1, value.get()));
+      if (!args) return fetched();
+      CATENC_ASSIGN_OR_RETURN(value, checked(PyObject_Call(series_type, args.get(), kwargs.get())));
     }
     if (PyDict_SetItem(columns.get(), position.get(), value.get()) < 0) return fetched();
   }
@@ -157,6 +177,13 @@ PyResult<Ref> columns_by_position(const ArrayTable& table, const Learned& learne
 
 PyResult<Ref> data_frame(ArrayTable table, const std::vector<std::string>& column_names,
                          const Learned* learned) {
+  const bool labelled = learned != nullptr && !learned->info().encoded_columns().empty();
+  std::vector<Ref> values;
+  if (labelled) {
+    CATENC_ASSIGN_OR_RETURN(values, decoded_columns(table.table, *learned));
+    // Not read again: let go of the caller's memory before pandas runs.
+    table = ArrayTable{};
+  }
   Ref pandas = Ref::steal(PyImport_ImportModule("pandas"));
   if (!pandas) return fetched();
   Ref name_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(column_names.size())));
@@ -169,7 +196,8 @@ PyResult<Ref> data_frame(ArrayTable table, const std::vector<std::string>& colum
   }
   Ref data_frame_type = Ref::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
   if (!data_frame_type) return fetched();
-  if (learned == nullptr || learned->info().encoded_columns().empty()) {
+  if (!labelled) {
+    // A column-major array becomes pandas' block as it is: every column of the frame contiguous.
     Ref args = Ref::steal(PyTuple_Pack(1, table.array.get()));
     // Nobody else can see the array, so the frame may keep it rather than copy it.
     Ref kwargs = Ref::steal(Py_BuildValue("{s:O,s:O}", "columns", name_list.get(), "copy", Py_False));
@@ -178,7 +206,7 @@ PyResult<Ref> data_frame(ArrayTable table, const std::vector<std::string>& colum
   }
   Ref series_type = Ref::steal(PyObject_GetAttrString(pandas.get(), "Series"));
   if (!series_type) return fetched();
-  CATENC_ASSIGN_OR_RETURN(Ref columns, columns_by_position(table, *learned, series_type.get()));
+  CATENC_ASSIGN_OR_RETURN(Ref columns, columns_by_position(std::move(values), *learned, series_type.get()));
   Ref args = Ref::steal(PyTuple_Pack(1, columns.get()));
   if (!args) return fetched();
   CATENC_ASSIGN_OR_RETURN(Ref frame, checked(PyObject_Call(data_frame_type.get(), args.get(), nullptr)));

@@ -10,27 +10,22 @@
 
 namespace catenc::py {
 
-// How deep the calling thread is inside the module; entries nest through user callbacks.
-inline thread_local int frame_depth = 0;
-
-struct FrameScope {
-  FrameScope() noexcept { ++frame_depth; }
-  ~FrameScope() { --frame_depth; }
-  FrameScope(const FrameScope&) = delete;
-  FrameScope& operator=(const FrameScope&) = delete;
-};
-
 namespace detail {
-// Raises what escaped a body as an exception; must be called from within a catch handler.
+// Raises what escaped a body as an exception; must be called from within a catch handler. Its
+// own message may not fit in memory either: that becomes MemoryError.
 inline void raise_escaped() noexcept {
   try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    raise_internal(Error::internal(e.what()));
+    try {
+      throw;
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::exception& e) {
+      raise_internal(Error::internal(e.what()));
+    } catch (...) {
+      raise_internal(Error::internal({}));
+    }
   } catch (...) {
-    raise_internal(Error::internal({}));
+    PyErr_NoMemory();
   }
 }
 }  // namespace detail
@@ -38,7 +33,6 @@ inline void raise_escaped() noexcept {
 // For functions returning an object: the body returns PyResult<Ref>.
 template <class Body>
 PyObject* object_frame(Body&& body) noexcept {
-  FrameScope scope;
   try {
     PyResult<Ref> result = body();
     if (result) return std::move(result).value().release();
@@ -53,7 +47,6 @@ PyObject* object_frame(Body&& body) noexcept {
 // exception set.
 template <class Body>
 int status_frame(Body&& body) noexcept {
-  FrameScope scope;
   try {
     PyStatus status = body();
     if (status) return 0;
@@ -67,7 +60,6 @@ int status_frame(Body&& body) noexcept {
 // For destructors, which cannot report: a failure goes to the unraisable-exception hook.
 template <class Body>
 void unraisable_frame(Body&& body) noexcept {
-  FrameScope scope;
   try {
     body();
     return;

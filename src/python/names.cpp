@@ -15,9 +15,8 @@ PyResult<const Names*> names() {
     const std::pair<PyObject**, const char*> table[] = {
         {&made.obj, "obj"},         {&made.encoding, "encoding"}, {&made.all, "__all__"},
         {&made.add_note, "add_note"}, {&made.shape, "shape"},     {&made.values, "values"},
-        {&made.columns, "columns"}, {&made.tolist, "tolist"},     {&made.astype, "astype"},
-        {&made.object, "object"},   {&made.data_frame, "DataFrame"},
-        {&made.numpy, "numpy"},     {&made.pandas, "pandas"},     {&made.version, "__version__"},
+        {&made.columns, "columns"}, {&made.tolist, "tolist"},     {&made.pandas, "pandas"},
+        {&made.version, "__version__"},
     };
     for (const auto& [slot, text] : table) {
       *slot = PyUnicode_InternFromString(text);

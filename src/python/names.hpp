@@ -15,10 +15,6 @@ struct Names {
   PyObject* values;
   PyObject* columns;
   PyObject* tolist;
-  PyObject* astype;
-  PyObject* object;
-  PyObject* data_frame;  // "DataFrame"
-  PyObject* numpy;
   PyObject* pandas;
   PyObject* version;  // "__version__"
 };

@@ -15,6 +15,19 @@
 
 namespace catenc::py {
 
+// Detaches the calling thread from the interpreter for its lifetime: whatever leaves the scope
+// (an exception from a lock or a wait included) attaches it again first.
+class Detached {
+ public:
+  Detached() noexcept : state_(PyEval_SaveThread()) {}
+  ~Detached() { PyEval_RestoreThread(state_); }
+  Detached(const Detached&) = delete;
+  Detached& operator=(const Detached&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
 template <class T>
 class OnceCell {
  public:
@@ -37,12 +50,11 @@ class OnceCell {
         return Unexpected<Error>{Error::internal("a process-wide value needs itself to be made")};
       }
       lock.unlock();
-      PyThreadState* thread_state = PyEval_SaveThread();
       {
+        Detached detached;
         std::unique_lock wait_lock(mutex_);
         changed_.wait(wait_lock, [&] { return state_.load(std::memory_order_relaxed) != making; });
       }
-      PyEval_RestoreThread(thread_state);
       lock.lock();
     }
     state_.store(making, std::memory_order_relaxed);

@@ -4,8 +4,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
-#include <thread>
+#include <pthread.h>
+
+#include <string_view>
 
 #include "once.hpp"
 
@@ -23,8 +24,7 @@ constexpr char generic_failure[] = "internal failure in catenc";
 
 OnceCell<PyObject*> panic_type_cell;
 
-void write_stderr(const std::string& text) noexcept {
-  std::fflush(stderr);
+void write_stderr(std::string_view text) noexcept {
   size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = ::write(2, text.data() + done, text.size() - done);
@@ -58,23 +58,38 @@ PyObject* existing_panic_exception_type() noexcept {
   return type == nullptr ? nullptr : *type;
 }
 
+// Allocates nothing until the exception itself: it may run because memory ran out. Making the
+// exception may fail the same way; then that MemoryError is what the caller gets.
 void raise_internal(const Error& failure) noexcept {
   if (raising_internal) abort_second_failure();
   raising_internal = true;
-  const std::string& message = failure.message().empty() ? std::string(generic_failure)
-                                                          : failure.message();
-  std::ostringstream diagnostic;
-  diagnostic << "thread '" << std::this_thread::get_id() << "' failed in catenc at "
-             << failure.where().file_name() << ":" << failure.where().line() << ":\n"
-             << message << "\n";
-  write_stderr(diagnostic.str());
+  const std::string_view message = failure.message().empty() ? std::string_view(generic_failure)
+                                                              : std::string_view(failure.message());
+  char where[96];
+  std::snprintf(where, sizeof where, "thread '%lu' failed in catenc at ",
+                static_cast<unsigned long>(pthread_self()));
+  std::fflush(stderr);
+  write_stderr(where);
+  write_stderr(failure.where().file_name());
+  std::snprintf(where, sizeof where, ":%u:\n", static_cast<unsigned>(failure.where().line()));
+  write_stderr(where);
+  write_stderr(message);
+  write_stderr("\n");
 
-  PyResult<PyObject*> type = panic_exception_type();
-  if (!type) abort_second_failure();
-  Ref text = Ref::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (!text) abort_second_failure();
-  PyErr_SetObject(type.value(), text.get());
+  PyResult<PyObject*> type = [] {
+    try {
+      return panic_exception_type();
+    } catch (const std::bad_alloc&) {
+      return PyResult<PyObject*>(Unexpected<Error>{Error::no_memory()});
+    }
+  }();
+  if (!type) {
+    if (type.error().kind() == Error::Kind::internal) abort_second_failure();
+    std::move(type).error().restore();
+  } else if (Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                                        "replace"))) {
+    PyErr_SetObject(type.value(), text.get());
+  }
   raising_internal = false;
 }
 

@@ -7,9 +7,8 @@
 #include <optional>
 
 #include "column_names.hpp"
-#include "frame_columns.hpp"
 #include "numpy_api.hpp"
-#include "read_cells.hpp"
+#include "encode_table.hpp"
 
 namespace catenc::py {
 
@@ -109,17 +108,6 @@ PyResult<Conversion> pyany_to_vec(Borrowed obj, TableUse use) {
     }
     CATENC_ASSIGN_OR_RETURN(ArrayTable table, copy_float64(obj.get()));
     return Conversion{std::move(out), std::move(table), nullptr};
-  }
-  if (use == TableUse::read_only && out.column_names) {
-    // A frame of float64 columns only has no label column to encode: its floats are the table.
-    CATENC_ASSIGN_OR_RETURN(Ref floats, float64_frame_array(obj.get()));
-    if (floats && is_2d_float64(floats.get())) {
-      CATENC_ASSIGN_OR_RETURN(std::optional<ArrayTable> view, view_float64(floats.get()));
-      if (view) {
-        auto nothing_learned = std::make_unique<EncodingInfo>(view->table.columns());
-        return Conversion{std::move(out), std::move(*view), std::move(nothing_learned)};
-      }
-    }
   }
   CATENC_ASSIGN_OR_RETURN(EncodedTable encoded,
                           encode_object_array(obj, out.column_names.has_value()));

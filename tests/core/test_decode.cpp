@@ -11,6 +11,13 @@ using catenc::Label;
 using catenc::LabelMap;
 
 namespace {
+// The label a code decodes to, as decode writes it into a cell: nothing for missing.
+std::optional<Label> decoded(double code, const LabelMap& map) {
+  const std::optional<uint64_t> key = catenc::decode_code(code, map);
+  if (!key) return std::nullopt;
+  return map.label_of(*key);
+}
+
 const double inf = std::numeric_limits<double>::infinity();
 const double not_a_number = std::numeric_limits<double>::quiet_NaN();
 }  // namespace
@@ -30,7 +37,7 @@ TEST(code_to_key_truncates_and_saturates) {
   for (const auto& c : cases) CHECK_EQ(catenc::code_to_key(c.code), c.key);
 }
 
-TEST(decode_cell_rules) {
+TEST(decode_rules) {
   const std::vector<Label> labels = {"", "<NA>", "a", "b", "nan"};
   const LabelMap map(labels);
   const struct {
@@ -41,7 +48,7 @@ TEST(decode_cell_rules) {
       {3.0, nullptr}, {inf, nullptr}, {1e20, nullptr}, {not_a_number, nullptr},
   };
   for (const auto& c : cases) {
-    const std::optional<Label> got = catenc::decode_cell(c.code, map);
+    const std::optional<Label> got = decoded(c.code, map);
     if (c.label == nullptr) {
       CHECK(!got.has_value());
     } else {
@@ -51,29 +58,12 @@ TEST(decode_cell_rules) {
   }
 }
 
-TEST(decode_cell_with_only_markers_is_always_missing) {
+TEST(decode_with_only_markers_is_always_missing) {
   const std::vector<Label> labels = {"<NA>", "NaN", "nan"};
   const LabelMap map(labels);
   CHECK_EQ(map.code_count(), size_t{0});
-  for (double code : {0.0, 1.0, -1.0, not_a_number}) CHECK(!catenc::decode_cell(code, map).has_value());
-  CHECK(!catenc::decode_cell(0.0, LabelMap()).has_value());
-}
-
-TEST(decode_column_reads_through_the_layout) {
-  for (auto layout : {catenc::Table::Layout::row_major, catenc::Table::Layout::column_major}) {
-    auto table = catenc::Table::allocate(3, 2, layout);
-    REQUIRE(table.ok());
-    const double cells[3][2] = {{0, 9}, {not_a_number, 9}, {1, 9}};
-    for (size_t r = 0; r < 3; ++r)
-      for (size_t c = 0; c < 2; ++c) table->at(r, c) = cells[r][c];
-    const std::vector<Label> labels = {"x", "y"};
-    const LabelMap map(labels);
-    const auto column = catenc::decode_column(*table, 0, map);
-    REQUIRE(column.size() == 3);
-    CHECK_EQ(std::string(*column[0]), std::string("x"));
-    CHECK(!column[1].has_value());
-    CHECK_EQ(std::string(*column[2]), std::string("y"));
-  }
+  for (double code : {0.0, 1.0, -1.0, not_a_number}) CHECK(!decoded(code, map).has_value());
+  CHECK(!decoded(0.0, LabelMap()).has_value());
 }
 
 TEST(label_map_finds_labels_and_codes) {

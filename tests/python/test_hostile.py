@@ -4,6 +4,7 @@ exception; the encoder stays usable; inputs are left as they were."""
 
 import copy
 import gc
+import os
 import sys
 import time
 
@@ -12,6 +13,7 @@ import pandas as pd
 import pytest
 
 from catenc import Encoder
+from conftest import UNDER_ASAN
 
 
 class ndarray(np.ndarray):  # noqa: N801 - accepted by name; its cells go through item access
@@ -320,3 +322,123 @@ def test_str_subclass_in_a_string_column_changing_the_frame_matches_values():
     a, b = Encoder(), Encoder()
     np.testing.assert_array_equal(a.encode(direct).to_numpy(), b.encode(cellwise).to_numpy())
     assert a.decode(a.encode(make()))["s"].tolist()[:3] == ["m", "orig", "orig"]
+
+
+DECODE_RESIZED = """
+import gc, sys
+import numpy as np, pandas as pd
+from catenc import Encoder
+
+class DataFrame(np.ndarray):  # accepted by its name; its memory is ours to resize
+    columns = ["a", "b", "c"]
+
+rows, when, how = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+enc = Encoder()
+enc.encode(pd.DataFrame({"a": ["x", "y"], "b": [1.0, 2.0], "c": ["p", "q"]}))
+codes = DataFrame((rows, 3)) if how == "frame" else np.empty((rows, 3))
+codes[:, 0], codes[:, 1], codes[:, 2] = 1.0, np.arange(rows), 0.0
+fired = []
+
+def inside(prefix):
+    frame = sys._getframe(2)
+    while frame is not None:
+        if frame.f_globals.get("__name__", "").startswith(prefix):
+            return True
+        frame = frame.f_back
+    return False
+
+def meddle(phase, info):
+    if not fired and phase == "start" and (when == "anywhere" or inside(when)):
+        fired.append(1)
+        codes.resize((1, 3), refcheck=False)
+        codes[...] = 5.0
+
+gc.callbacks.append(meddle)
+gc.set_threshold(1)
+out = enc.decode(codes)
+gc.set_threshold(700)
+gc.callbacks.remove(meddle)
+got = np.asarray(out, dtype=object)
+print(len(got), got[0].tolist(), got[-1].tolist())
+"""
+
+
+@pytest.mark.parametrize("how", ["frame", "array"])
+@pytest.mark.parametrize("when", ["pandas", "anywhere"])
+def test_decode_input_resized_while_the_result_is_built(how, when):
+    # A collection's callback shrinks the float64 input that decode reads in place; decode must
+    # not read freed memory. Its result is the decode of the input as it was when the call began.
+    import subprocess
+
+    rows = 2_000_000 if how == "frame" else 200_000
+    done = subprocess.run([sys.executable, "-c", DECODE_RESIZED, str(rows), when, how],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    as_it_began = f"{rows} ['y', 0.0, 'p'] ['y', {float(rows - 1)}, 'p']"
+    # A collection before decode reads the input gives the decode of the changed input.
+    changed = ["1 [None, 5.0, None] [None, 5.0, None]"] if when == "anywhere" else []
+    assert done.stdout.split("\n")[0] in [as_it_began, *changed]
+
+
+def decoded(call):
+    try:
+        result = call()
+    except BaseException as error:  # noqa: BLE001 - the outcome is what we compare
+        return ("raised", type(error).__name__, str(error))
+    return ("result", [[repr(cell) for cell in row] for row in np.asarray(result, dtype=object).tolist()])
+
+
+@pytest.mark.parametrize("action", ACTIONS, ids=lambda a: a.__name__)
+def test_decode_table_changed_while_read_matches_item_access(action):
+    # decode of an object table encodes it afresh, cell by cell; a cell's methods may change it.
+    enc = Encoder()
+    enc.encode(np.array([["k", "h"], ["l", "y"], ["m", "z"], ["n", "w"]], dtype=object))
+    direct, items = (decoded(lambda kind=kind: enc.decode(build(kind, action))) for kind in ("direct", "items"))
+    assert direct == items
+    assert enc.decode(np.array([[0.0, 1.0]])).tolist() == [["k", "w"]]
+
+
+OUT_OF_MEMORY = """
+import resource, sys
+import numpy as np
+from catenc import Encoder
+
+rows, margin = int(sys.argv[1]), int(sys.argv[2])
+enc = Encoder()
+enc.encode(np.array([["b", 1], ["a", 2]], dtype=object))
+big = np.empty((rows, 1), dtype=object)
+big[:, 0] = [f"label-{i}" for i in range(rows)]
+
+def address_space():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (address_space() + margin, hard))
+try:
+    enc.encode(big)
+    print("encoded")
+except MemoryError:
+    print("MemoryError")
+finally:
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(enc.decode(np.array([[0.0, 7.0]])).tolist())
+print(enc.encode(np.array([["z"], ["y"]], dtype=object)).tolist())
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves address space of its own")
+@pytest.mark.parametrize(
+    "rows, margin",
+    [(4_000_000, 8 << 20), (1_000_000, 24 << 20)],
+    ids=["no room for the result", "no room for the labels"],
+)
+def test_out_of_memory_is_memory_error_and_the_encoder_lives_on(rows, margin):
+    import subprocess
+
+    # The pool's threads exist before the limit, so that their stacks are not what fails.
+    env = dict(os.environ, RAYON_NUM_THREADS="2")
+    done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY, str(rows), str(margin)], env=env,
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.split("\n")[:3] == ["MemoryError", "[['a', 7.0]]", "[[1.0], [0.0]]"], done.stdout

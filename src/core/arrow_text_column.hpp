@@ -1,0 +1,66 @@
+// Arrow string columns (utf8, large_utf8, utf8_view; one chunk or many), encoded straight from
+// their buffers: no object per row, no copy of a label before the distinct ones are known.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <memory>
+
+#include "arrow_abi.hpp"
+#include "column_work.hpp"
+#include "label.hpp"
+#include "label_map.hpp"
+#include "result.hpp"
+
+namespace catenc {
+
+struct ArrowTextSource {
+  std::string format;                     // "u", "U" or "vu"; every chunk has it
+  std::vector<const ArrowArray*> chunks;  // in row order
+  size_t rows = 0;
+  // What a null row stands for: a number (NaN, whose text is "NaN" before the first valid row
+  // and "nan" after it) or a cell whose str is `null_text` (pandas.NA: "<NA>").
+  bool null_is_number = true;
+  std::string null_text;
+};
+
+// The labels of a column, row by row, reading the chunks in place.
+class ArrowTextLabels {
+ public:
+  ArrowTextLabels(const ArrowTextSource& source, Label leading, Label missing);
+
+  size_t size() const noexcept { return rows_; }
+  Label at(size_t row) const noexcept;
+  void prefetch_index(size_t row) const noexcept;
+  // The first valid row, or size() when every row is null.
+  size_t first_valid() const noexcept;
+
+ private:
+  struct Chunk {
+    const ArrowArray* array;
+    size_t start;  // its first row in the column
+  };
+  const Chunk& chunk_of(size_t row) const noexcept;
+
+  std::vector<Chunk> chunks_;
+  int width_ = 4;  // 4 or 8 for offsets, 0 for views
+  size_t rows_ = 0;
+  Label leading_;  // a null row before the first valid row
+  Label missing_;  // a null row after it
+  size_t first_valid_;
+};
+
+// True when the bytes of every valid row are UTF-8, as labels must be.
+bool arrow_text_is_utf8(const ArrowTextSource& source) noexcept;
+
+// Checks the text, then encodes the column; text that is not UTF-8 stops the call.
+std::unique_ptr<ColumnWork> arrow_text_work(ArrowTextSource source);
+
+// Writes the column's codes (or, when every row is null and a null is a number, NaN) and returns
+// its label map (nothing for such a numeric column).
+Outcome<std::optional<LabelMap>> encode_arrow_text(const ArrowTextSource& source, double* out, size_t stride);
+
+}  // namespace catenc

@@ -1,0 +1,95 @@
+#include "masked_column.hpp"
+
+#include <bit>
+#include <cstring>
+
+#include "dictionary_column.hpp"
+#include "float_text.hpp"
+
+namespace catenc {
+
+namespace {
+
+bool is_float(NumberType type) noexcept {
+  return type == NumberType::f16 || type == NumberType::f32 || type == NumberType::f64;
+}
+
+bool is_unsigned(NumberType type) noexcept {
+  return type == NumberType::u8 || type == NumberType::u16 || type == NumberType::u32 || type == NumberType::u64;
+}
+
+// The raw value of a row, widened: what tells its cell from another's.
+uint64_t raw_key(const NumberSource& source, size_t row) noexcept {
+  const char* p = source.data + static_cast<ptrdiff_t>(row) * source.stride;
+  if (is_float(source.type)) {
+    NumberSource one = source;
+    one.missing = MissingRows{};
+    return std::bit_cast<uint64_t>(number_at(one, row));
+  }
+  if (source.type == NumberType::boolean) return *reinterpret_cast<const uint8_t*>(p) != 0;
+  uint64_t value = 0;
+  const size_t size = number_type_size(source.type);
+  std::memcpy(&value, p, size);
+  if (!is_unsigned(source.type) && size < 8) {
+    const unsigned shift = static_cast<unsigned>(64 - 8 * size);
+    value = static_cast<uint64_t>(static_cast<int64_t>(value << shift) >> shift);
+  }
+  return value;
+}
+
+// str() of the Python object a key stands for.
+std::string str_of_key(uint64_t key, NumberType type) {
+  char buffer[float_repr_capacity];
+  if (type == NumberType::boolean) return key != 0 ? "True" : "False";
+  if (is_float(type)) return std::string(buffer, write_float_repr(std::bit_cast<double>(key), buffer));
+  if (is_unsigned(type)) return std::to_string(key);
+  return std::string(buffer, write_int_text(static_cast<int64_t>(key), buffer));
+}
+
+double number_of_key(uint64_t key, NumberType type) noexcept {
+  if (type == NumberType::boolean) return key != 0 ? 1.0 : 0.0;
+  if (is_float(type)) return std::bit_cast<double>(key);
+  if (is_unsigned(type)) return static_cast<double>(key);
+  return static_cast<double>(static_cast<int64_t>(key));
+}
+
+class MaskedWork final : public ColumnWork {
+ public:
+  explicit MaskedWork(const NumberSource& source) : source_(source) {}
+
+  Outcome<std::optional<LabelMap>> run(double* out, size_t stride) override {
+    bool any_missing = false;
+    for (size_t r = 0; r < source_.rows && !any_missing; ++r) any_missing = source_.missing.missing(r);
+    if (!any_missing) {
+      CATENC_TRY(write_numbers(source_, out, stride));
+      return std::optional<LabelMap>();
+    }
+    CATENC_ASSIGN_OR_RETURN(DistinctKeys distinct,
+                            distinct_keys(source_.rows, [this](size_t row) { return raw_key(source_, row); }));
+    DictionarySource dictionary;
+    dictionary.codes = reinterpret_cast<const char*>(distinct.index_of_row.data());
+    dictionary.stride = sizeof(uint32_t);
+    dictionary.rows = source_.rows;
+    dictionary.code_size = sizeof(uint32_t);
+    dictionary.code_signed = false;
+    dictionary.missing = source_.missing;
+    dictionary.entries.resize(distinct.keys.size() + 1);
+    dictionary.entries[0].text = "<NA>";
+    for (size_t k = 0; k < distinct.keys.size(); ++k) {
+      DictionaryEntry& entry = dictionary.entries[k + 1];
+      entry.is_number = true;
+      entry.number = number_of_key(distinct.keys[k], source_.type);
+      entry.text = str_of_key(distinct.keys[k], source_.type);
+    }
+    return encode_dictionary(dictionary, out, stride);
+  }
+
+ private:
+  NumberSource source_;
+};
+
+}  // namespace
+
+std::unique_ptr<ColumnWork> masked_work(const NumberSource& source) { return std::make_unique<MaskedWork>(source); }
+
+}  // namespace catenc

@@ -1,0 +1,24 @@
+// Encoding a table that is not already a 2-D float64 array: each column is read as its plan says
+// (column_plan.hpp), on the calling thread where its cells need the interpreter and on the worker
+// pool everywhere else, straight into the result's memory.
+#pragma once
+
+#include <memory>
+
+#include "array_table.hpp"
+#include "encoding_info.hpp"
+#include "error.hpp"
+
+namespace catenc::py {
+
+struct EncodedTable {
+  ArrayTable table;  // column-major for a DataFrame, row-major for an array
+  std::unique_ptr<EncodingInfo> info;
+};
+
+// Reads `shape` and every cell of `obj` (as its `values` holds them, for a DataFrame), tells
+// numeric columns from label columns and encodes the label columns. A step that cannot fail and
+// yet does stops the call as an internal failure.
+PyResult<EncodedTable> encode_object_array(Borrowed obj, bool is_dataframe);
+
+}  // namespace catenc::py
