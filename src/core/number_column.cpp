@@ -49,10 +49,29 @@ double convert(const char* p) noexcept {
   if constexpr (type == NumberType::f16) return half_to_double(load<uint16_t>(p));
   if constexpr (type == NumberType::f32) return static_cast<double>(load<float>(p));
   if constexpr (type == NumberType::f64) return load<double>(p);
+  if constexpr (type == NumberType::bits) return 0;  // read a bit at a time, in convert_rows
 }
 
 template <NumberType type>
+void convert_bytes(const NumberSource& source, size_t lo, size_t hi, double* out, size_t out_stride) noexcept;
+
+template <NumberType type>
 void convert_rows(const NumberSource& source, size_t lo, size_t hi, double* out, size_t out_stride) noexcept {
+  if constexpr (type == NumberType::bits) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(source.data);
+    const double missing = missing_code();
+    for (size_t r = lo; r < hi; ++r) {
+      const int64_t bit = source.bit_offset + static_cast<int64_t>(r);
+      const double value = ((bytes[bit >> 3] >> (bit & 7)) & 1) != 0 ? 1.0 : 0.0;
+      out[r * out_stride] = source.missing.missing(r) ? missing : value;
+    }
+  } else {
+    convert_bytes<type>(source, lo, hi, out, out_stride);
+  }
+}
+
+template <NumberType type>
+void convert_bytes(const NumberSource& source, size_t lo, size_t hi, double* out, size_t out_stride) noexcept {
   const char* data = source.data;
   const ptrdiff_t stride = source.stride;
   if (source.missing.kind == MissingRows::Kind::none) {
@@ -87,6 +106,7 @@ RowsFunction rows_function(NumberType type) noexcept {
     case NumberType::f16: return &convert_rows<NumberType::f16>;
     case NumberType::f32: return &convert_rows<NumberType::f32>;
     case NumberType::f64: return &convert_rows<NumberType::f64>;
+    case NumberType::bits: return &convert_rows<NumberType::bits>;
   }
   return &convert_rows<NumberType::f64>;
 }
@@ -99,12 +119,18 @@ size_t number_type_size(NumberType type) noexcept {
     case NumberType::i16: case NumberType::u16: case NumberType::f16: return 2;
     case NumberType::i32: case NumberType::u32: case NumberType::f32: return 4;
     case NumberType::i64: case NumberType::u64: case NumberType::f64: return 8;
+    case NumberType::bits: return 0;
   }
   return 8;
 }
 
 double number_at(const NumberSource& source, size_t row) noexcept {
   if (source.missing.missing(row)) return missing_code();
+  if (source.type == NumberType::bits) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(source.data);
+    const int64_t bit = source.bit_offset + static_cast<int64_t>(row);
+    return ((bytes[bit >> 3] >> (bit & 7)) & 1) != 0 ? 1.0 : 0.0;
+  }
   const char* p = source.data + static_cast<ptrdiff_t>(row) * source.stride;
   switch (source.type) {
     case NumberType::boolean: return convert<NumberType::boolean>(p);
@@ -119,6 +145,7 @@ double number_at(const NumberSource& source, size_t row) noexcept {
     case NumberType::f16: return convert<NumberType::f16>(p);
     case NumberType::f32: return convert<NumberType::f32>(p);
     case NumberType::f64: return convert<NumberType::f64>(p);
+    case NumberType::bits: break;
   }
   return 0;
 }
@@ -145,10 +172,30 @@ class NumberWork final : public ColumnWork {
   NumberSource source_;
 };
 
+class NumberChunksWork final : public ColumnWork {
+ public:
+  explicit NumberChunksWork(std::vector<NumberSource> pieces) : pieces_(std::move(pieces)) {}
+  Outcome<std::optional<LabelMap>> run(double* out, size_t stride) override {
+    size_t start = 0;
+    for (const NumberSource& piece : pieces_) {
+      CATENC_TRY(write_numbers(piece, out + start * stride, stride));
+      start += piece.rows;
+    }
+    return std::optional<LabelMap>();
+  }
+
+ private:
+  std::vector<NumberSource> pieces_;
+};
+
 }  // namespace
 
 std::unique_ptr<ColumnWork> number_work(const NumberSource& source) {
   return std::make_unique<NumberWork>(source);
+}
+
+std::unique_ptr<ColumnWork> number_chunks_work(std::vector<NumberSource> pieces) {
+  return std::make_unique<NumberChunksWork>(std::move(pieces));
 }
 
 }  // namespace catenc

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include <memory>
+#include <vector>
 
 #include "column_work.hpp"
 #include "result.hpp"
@@ -19,6 +20,7 @@ enum class NumberType {
   u8, u16, u32, u64,
   f16,  // half to double, exactly, NaN payloads kept, as float() of a NumPy half gives it
   f32, f64,
+  bits,  // Arrow's booleans: a bit per row, from bit `bit_offset` of `data` on
 };
 
 size_t number_type_size(NumberType type) noexcept;
@@ -51,6 +53,7 @@ struct NumberSource {
   size_t rows = 0;
   NumberType type = NumberType::f64;
   MissingRows missing;
+  int64_t bit_offset = 0;  // bits
 };
 
 // The double of one cell (the missing NaN for a missing one).
@@ -60,5 +63,8 @@ double number_at(const NumberSource& source, size_t row) noexcept;
 Status write_numbers(const NumberSource& source, double* out, size_t out_stride);
 
 std::unique_ptr<ColumnWork> number_work(const NumberSource& source);
+
+// A column in pieces (an Arrow column's chunks), one after the other.
+std::unique_ptr<ColumnWork> number_chunks_work(std::vector<NumberSource> pieces);
 
 }  // namespace catenc

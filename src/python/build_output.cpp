@@ -214,10 +214,58 @@ PyResult<Ref> data_frame(ArrayTable table, const std::vector<std::string>& colum
   return frame;
 }
 
+// A new str of a name's text.
+PyResult<Ref> name_str(const std::string& text) {
+  return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+}
+
+// A polars DataFrame with the input's column names: float64 columns that view the table's own
+// memory (polars takes a contiguous NumPy array over without a copy), and labels as String with
+// null for missing. pandas plays no part.
+PyResult<Ref> polars_frame(ArrayTable table, const std::vector<std::string>& column_names, const Learned* learned) {
+  const bool labelled = learned != nullptr && !learned->info().encoded_columns().empty();
+  std::vector<Ref> values;
+  if (labelled) {
+    CATENC_ASSIGN_OR_RETURN(values, decoded_columns(table.table, *learned));
+    table = ArrayTable{};
+  } else {
+    for (size_t column = 0; column < table.table.columns(); ++column) {
+      Ref key = Ref::steal(Py_BuildValue("(Nn)", PySlice_New(nullptr, nullptr, nullptr), static_cast<Py_ssize_t>(column)));
+      if (!key) return fetched();
+      CATENC_ASSIGN_OR_RETURN(Ref view, checked(PyObject_GetItem(table.array.get(), key.get())));
+      values.push_back(std::move(view));
+    }
+  }
+  Ref polars = Ref::steal(PyImport_ImportModule("polars"));
+  if (!polars) return fetched();
+  Ref series_type = Ref::steal(PyObject_GetAttrString(polars.get(), "Series"));
+  Ref string_type = Ref::steal(PyObject_GetAttrString(polars.get(), "String"));
+  if (!series_type || !string_type) return fetched();
+  const std::vector<size_t> none;
+  const std::vector<size_t>& encoded = labelled ? learned->info().encoded_columns() : none;
+  Ref series = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  Ref text_kwargs = Ref::steal(Py_BuildValue("{s:O}", "dtype", string_type.get()));
+  if (!series || !text_kwargs) return fetched();
+  for (size_t column = 0; column < values.size(); ++column) {
+    CATENC_ASSIGN_OR_RETURN(Ref name, name_str(column_names[column]));
+    const bool text = std::binary_search(encoded.begin(), encoded.end(), column);
+    // polars reads an object array by its first cell, which may be None: labels go as a list.
+    if (text) {
+      CATENC_ASSIGN_OR_RETURN(values[column], checked(PySequence_List(values[column].get())));
+    }
+    Ref args = Ref::steal(PyTuple_Pack(2, name.get(), values[column].get()));
+    if (!args) return fetched();
+    CATENC_ASSIGN_OR_RETURN(Ref made, checked(PyObject_Call(series_type.get(), args.get(), text ? text_kwargs.get() : nullptr)));
+    PyList_SET_ITEM(series.get(), static_cast<Py_ssize_t>(column), made.release());
+  }
+  return checked(PyObject_CallMethod(polars.get(), "DataFrame", "O", series.get()));
+}
+
 }  // namespace
 
 PyResult<Ref> arr_to_out(ArrayTable table, OUT out, const Learned* learned) {
   if (learned != nullptr) CATENC_TRY(check_width(learned->info(), table.table.columns(), out));
+  if (out.column_names && out.arrow_frame) return polars_frame(std::move(table), *out.column_names, learned);
   if (out.column_names) return data_frame(std::move(table), *out.column_names, learned);
   if (learned == nullptr) return std::move(table.array);
   return object_array(table.table, *learned);

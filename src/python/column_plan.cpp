@@ -271,13 +271,16 @@ class FramePlanner {
     }
     if (kind.substr(0, 7) != "pyarrow") return as_objects(array.get());
     CATENC_ASSIGN_OR_RETURN(Ref chunked, call_method(array.get(), "__arrow_array__"));
-    CATENC_ASSIGN_OR_RETURN(std::optional<ArrowColumn> arrow, ArrowColumn::open(chunked.get()));
-    if (!arrow || arrow->length() != rows_) return as_objects(array.get());
+    CATENC_ASSIGN_OR_RETURN(ArrowStream arrow, ArrowStream::open(chunked.get()));
+    const std::string& format = arrow.format();
+    if ((format != "u" && format != "U" && format != "vu") || arrow.length() != rows_) return as_objects(array.get());
     CATENC_ASSIGN_OR_RETURN(Ref missing, attribute(dtype, "na_value"));
     CATENC_ASSIGN_OR_RETURN(const DictionaryEntry null, interpreter_entry(missing.get()));
     PlannedColumn column;
     column.kind = PlannedColumn::Kind::arrow_text;
-    column.arrow.emplace(std::move(*arrow));
+    column.chunks = arrow.chunks();
+    column.arrow_format = format;
+    column.arrow.emplace(std::move(arrow));
     column.null_is_number = null.is_number;
     column.null_text = null.text;
     column.array = std::move(chunked);
@@ -392,6 +395,111 @@ PyResult<bool> plan_frame(PyObject* frame, size_t rows, size_t columns, TablePla
   return false;
 }
 
+// The Arrow type of a field as the kernels take it.
+enum class ArrowKind { numbers, text, missing, cast_to_text, duration, cast_to_float, other };
+
+ArrowKind arrow_kind(const ArrowStream::Field& field, std::optional<NumberType>& number_type) {
+  if (field.dictionary) return ArrowKind::cast_to_text;  // categories: their labels, as text
+  const std::string& f = field.format;
+  static constexpr std::pair<std::string_view, NumberType> numbers[] = {
+      {"c", NumberType::i8},  {"s", NumberType::i16}, {"i", NumberType::i32}, {"l", NumberType::i64},
+      {"C", NumberType::u8},  {"S", NumberType::u16}, {"I", NumberType::u32}, {"L", NumberType::u64},
+      {"e", NumberType::f16}, {"f", NumberType::f32}, {"g", NumberType::f64}, {"b", NumberType::bits},
+  };
+  for (const auto& [format, type] : numbers) {
+    if (f == format) {
+      number_type = type;
+      return ArrowKind::numbers;
+    }
+  }
+  if (f == "u" || f == "U" || f == "vu") return ArrowKind::text;
+  if (f == "n") return ArrowKind::missing;
+  if (f.substr(0, 2) == "tD") return ArrowKind::duration;
+  if (f.substr(0, 1) == "t") return ArrowKind::cast_to_text;  // dates, datetimes, times
+  if (f.substr(0, 2) == "d:") return ArrowKind::cast_to_float;
+  return ArrowKind::other;
+}
+
+// Asks polars for the columns the kernels cannot read as they are: dates and times as the text its
+// cast to String writes, durations as ISO 8601 text (it has no cast of them to String), decimals
+// as floats, categories as their labels.
+PyResult<Ref> cast_for_reading(PyObject* frame, const ArrowStream& stream) {
+  Ref name = Ref::steal(PyUnicode_FromString("polars"));
+  if (!name) return fetched();
+  Ref polars = Ref::steal(PyImport_GetModule(name.get()));
+  std::vector<Ref> expressions;
+  for (size_t i = 0; i < stream.field_count(); ++i) {
+    std::optional<NumberType> unused;
+    const ArrowKind kind = arrow_kind(stream.field(i), unused);
+    if (kind != ArrowKind::cast_to_text && kind != ArrowKind::duration && kind != ArrowKind::cast_to_float) continue;
+    if (!polars) {
+      if (PyErr_Occurred()) return fetched();
+      return fail(PyExc_TypeError, "column '" + stream.field(i).name + "' needs polars to be read as text");
+    }
+    CATENC_ASSIGN_OR_RETURN(Ref column, checked(PyObject_CallMethod(polars.get(), "col", "s", stream.field(i).name.c_str())));
+    Ref expression;
+    if (kind == ArrowKind::duration) {
+      CATENC_ASSIGN_OR_RETURN(Ref dt, attribute(column.get(), "dt"));
+      CATENC_ASSIGN_OR_RETURN(expression, checked(PyObject_CallMethod(dt.get(), "to_string", "s", "iso")));
+    } else {
+      CATENC_ASSIGN_OR_RETURN(Ref type, attribute(polars.get(), kind == ArrowKind::cast_to_float ? "Float64" : "String"));
+      CATENC_ASSIGN_OR_RETURN(expression, call_method(column.get(), "cast", type.get()));
+    }
+    expressions.push_back(std::move(expression));
+  }
+  if (expressions.empty()) return Ref();
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(expressions.size())));
+  if (!list) return fetched();
+  for (size_t i = 0; i < expressions.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), expressions[i].release());
+  }
+  return call_method(frame, "with_columns", list.get());
+}
+
+PyStatus plan_arrow_frame(PyObject* frame, size_t rows, size_t columns, TablePlan& plan) {
+  CATENC_ASSIGN_OR_RETURN(ArrowStream stream, ArrowStream::open(frame));
+  CATENC_ASSIGN_OR_RETURN(Ref cast, cast_for_reading(frame, stream));
+  if (cast) {
+    CATENC_ASSIGN_OR_RETURN(stream, ArrowStream::open(cast.get()));
+  }
+  if (stream.field_count() != columns || stream.length() != rows) {
+    return stop_reading(Error::deferred(PyExc_ValueError, "the Arrow stream of the frame does not match its shape"));
+  }
+  // Every column's chunks belong to the one stream, which the first column keeps.
+  std::optional<ArrowStream> owner(std::move(stream));
+  const ArrowStream& read = *owner;
+  for (size_t i = 0; i < columns; ++i) {
+    PlannedColumn column;
+    std::optional<NumberType> number_type;
+    const ArrowKind kind = arrow_kind(read.field(i), number_type);
+    column.chunks = read.field_chunks(i);
+    switch (kind) {
+      case ArrowKind::numbers:
+        column.kind = PlannedColumn::Kind::arrow_numbers;
+        column.number_type = *number_type;
+        break;
+      case ArrowKind::missing:
+        column.kind = PlannedColumn::Kind::arrow_numbers;
+        column.chunks.clear();
+        break;
+      case ArrowKind::text:
+        // A text column holds labels whatever its cells; a null is missing.
+        column.kind = PlannedColumn::Kind::arrow_text;
+        column.arrow_format = read.field(i).format;
+        column.null_is_number = false;
+        column.null_text = "<NA>";
+        break;
+      default:
+        return fail(PyExc_TypeError, "cannot encode column '" + read.field(i).name + "' of Arrow type '" +
+                                         read.field(i).format + "': only numbers, booleans, text, categories, "
+                                         "dates, times and durations are");
+    }
+    plan.columns.push_back(std::move(column));
+  }
+  if (!plan.columns.empty()) plan.columns[0].arrow = std::move(owner);
+  return {};
+}
+
 PyStatus plan_array(Ref source, size_t rows, size_t columns, TablePlan& plan) {
   CATENC_ASSIGN_OR_RETURN(const bool plain, is_plain_array(source.get()));
   auto* array = reinterpret_cast<PyArrayObject*>(source.get());
@@ -418,12 +526,16 @@ PyStatus plan_array(Ref source, size_t rows, size_t columns, TablePlan& plan) {
 
 }  // namespace
 
-PyResult<TablePlan> plan_table(Borrowed obj, bool is_dataframe, size_t rows, size_t columns) {
+PyResult<TablePlan> plan_table(Borrowed obj, TableKind kind, size_t rows, size_t columns) {
   CATENC_ASSIGN_OR_RETURN(const Names* n, names());
   TablePlan plan;
   plan.rows = rows;
+  if (kind == TableKind::arrow_frame) {
+    CATENC_TRY(plan_arrow_frame(obj.get(), rows, columns, plan));
+    return plan;
+  }
   Ref source = Ref::borrow(obj);
-  if (is_dataframe) {
+  if (kind == TableKind::data_frame) {
     CATENC_ASSIGN_OR_RETURN(const bool planned, plan_frame(obj.get(), rows, columns, plan));
     if (planned) {
       plan.as_found = true;

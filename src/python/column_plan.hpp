@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "arrow_column.hpp"
+#include "arrow_stream.hpp"
 #include "column_cells.hpp"
 #include "date_text.hpp"
 #include "dictionary_column.hpp"
@@ -26,6 +26,7 @@ struct PlannedColumn {
     numbers,      // integers, floats or bools in an array: converted where they lie
     objects,      // an object array: plain cells read directly, others through the interpreter
     arrow_text,   // Arrow string chunks
+    arrow_numbers,  // Arrow number or boolean chunks, nulls missing
     dictionary,   // codes into entries: a pandas category
     dates,        // datetime64 or timedelta64 values
     masked,       // a pandas nullable array: numbers and a mask of NA
@@ -42,7 +43,9 @@ struct PlannedColumn {
   TimeUnit unit = TimeUnit::ns;              // dates
   bool duration = false;                     // dates: timedelta64
 
-  std::optional<ArrowColumn> arrow;  // arrow_text
+  std::optional<ArrowStream> arrow;  // arrow_text, arrow_numbers: what owns the chunks
+  std::vector<const ArrowArray*> chunks;  // arrow_text, arrow_numbers
+  std::string arrow_format;               // arrow_text: "u", "U" or "vu"
   bool null_is_number = true;        // arrow_text: what a null stands for
   std::string null_text;
 
@@ -68,9 +71,15 @@ struct TablePlan {
   Ref keep;  // what the columns' memory belongs to (a frame's `values`)
 };
 
-// The plan for `obj` of `rows` x `columns`: a DataFrame's `values` (or its own columns, read as
-// `values` would give them) when `is_dataframe`, else the object itself.
-PyResult<TablePlan> plan_table(Borrowed obj, bool is_dataframe, size_t rows, size_t columns);
+enum class TableKind {
+  array,        // a NumPy array, or whatever else is read by item access
+  data_frame,   // a pandas DataFrame: its cells are those of its `values`
+  arrow_frame,  // a DataFrame read through its Arrow stream (a polars DataFrame)
+};
+
+// The plan for `obj` of `rows` x `columns`: for a DataFrame its own columns, read as `values`
+// would give them, or else `values` itself; for an Arrow frame its stream; else the object itself.
+PyResult<TablePlan> plan_table(Borrowed obj, TableKind kind, size_t rows, size_t columns);
 
 // A column's memory as it is now: its first row and the bytes between rows, or nothing when the
 // array no longer has the shape the plan saw.

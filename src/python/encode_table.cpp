@@ -1,5 +1,6 @@
 #include "encode_table.hpp"
 
+#include <bit>
 #include <optional>
 #include <vector>
 
@@ -48,6 +49,36 @@ PyResult<Shape> read_shape(PyObject* obj, const Names& n) {
   PyResult<size_t> columns = shape_item(PyTuple_GET_ITEM(shape.get(), 1));
   if (!columns) return stop_reading(std::move(columns).error());
   return Shape{rows.value(), columns.value()};
+}
+
+// A cell that is always missing: an Arrow column of nulls reads it for every row.
+constexpr double missing_cell = std::bit_cast<double>(missing_code_bits);
+
+std::unique_ptr<ColumnWork> arrow_numbers_work(const PlannedColumn& column, size_t rows) {
+  std::vector<NumberSource> pieces;
+  if (column.chunks.empty()) {
+    pieces.push_back(NumberSource{reinterpret_cast<const char*>(&missing_cell), 0, rows, NumberType::f64, {}});
+  }
+  for (const ArrowArray* chunk : column.chunks) {
+    NumberSource piece;
+    piece.rows = static_cast<size_t>(chunk->length);
+    piece.type = column.number_type;
+    if (piece.type == NumberType::bits) {
+      piece.data = static_cast<const char*>(chunk->buffers[1]);
+      piece.bit_offset = chunk->offset;
+    } else {
+      const auto size = static_cast<ptrdiff_t>(number_type_size(piece.type));
+      piece.data = static_cast<const char*>(chunk->buffers[1]) + chunk->offset * size;
+      piece.stride = size;
+    }
+    if (chunk->null_count != 0 && chunk->buffers[0] != nullptr) {
+      piece.missing.kind = MissingRows::Kind::bits;
+      piece.missing.data = static_cast<const uint8_t*>(chunk->buffers[0]);
+      piece.missing.bit_offset = chunk->offset;
+    }
+    pieces.push_back(piece);
+  }
+  return number_chunks_work(std::move(pieces));
 }
 
 Unexpected<Error> changed_while_read() {
@@ -173,13 +204,14 @@ class TableReading {
     const size_t rows = plan_.rows;
     if (column.kind == Kind::arrow_text) {
       ArrowTextSource source;
-      source.format = column.arrow->format();
-      source.chunks = column.arrow->chunks();
+      source.format = column.arrow_format;
+      source.chunks = column.chunks;
       source.rows = rows;
       source.null_is_number = column.null_is_number;
       source.null_text = column.null_text;
       return arrow_text_work(std::move(source));
     }
+    if (column.kind == Kind::arrow_numbers) return arrow_numbers_work(column, rows);
     const std::optional<ColumnMemory> memory = column_memory(column.array.get(), column.column, rows);
     if (!memory) return changed_while_read();
     switch (column.kind) {
@@ -222,13 +254,14 @@ class TableReading {
 
 }  // namespace
 
-PyResult<EncodedTable> encode_object_array(Borrowed obj, bool is_dataframe) {
+PyResult<EncodedTable> encode_object_array(Borrowed obj, TableKind kind) {
   CATENC_ASSIGN_OR_RETURN(const Names* n, names());
   CATENC_ASSIGN_OR_RETURN(const Shape shape, read_shape(obj.get(), *n));
   CATENC_ASSIGN_OR_RETURN(
       ArrayTable result,
-      new_array_table(shape.rows, shape.columns, is_dataframe ? Table::Layout::column_major : Table::Layout::row_major));
-  CATENC_ASSIGN_OR_RETURN(TablePlan plan, plan_table(obj, is_dataframe, shape.rows, shape.columns));
+      new_array_table(shape.rows, shape.columns,
+                      kind == TableKind::array ? Table::Layout::row_major : Table::Layout::column_major));
+  CATENC_ASSIGN_OR_RETURN(TablePlan plan, plan_table(obj, kind, shape.rows, shape.columns));
   TableReading reading(plan, result.table);
   CATENC_TRY(reading.read());
   CATENC_ASSIGN_OR_RETURN(std::unique_ptr<EncodingInfo> info, reading.finish());

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "array_table.hpp"
+#include "column_plan.hpp"
 #include "encoding_info.hpp"
 #include "error.hpp"
 
@@ -19,6 +20,6 @@ struct EncodedTable {
 // Reads `shape` and every cell of `obj` (as its `values` holds them, for a DataFrame), tells
 // numeric columns from label columns and encodes the label columns. A step that cannot fail and
 // yet does stops the call as an internal failure.
-PyResult<EncodedTable> encode_object_array(Borrowed obj, bool is_dataframe);
+PyResult<EncodedTable> encode_object_array(Borrowed obj, TableKind kind);
 
 }  // namespace catenc::py

@@ -9,6 +9,7 @@
 #include "column_names.hpp"
 #include "numpy_api.hpp"
 #include "encode_table.hpp"
+#include "names.hpp"
 
 namespace catenc::py {
 
@@ -88,6 +89,24 @@ PyResult<std::optional<ArrayTable>> view_float64(PyObject* object) {
   return std::optional<ArrayTable>(ArrayTable{std::move(array_ref), std::move(table)});
 }
 
+// Whether `object` has the attribute; an error other than AttributeError is passed on.
+PyResult<bool> has_attribute(PyObject* object, const char* name) {
+  Ref value = Ref::steal(PyObject_GetAttrString(object, name));
+  if (value) return true;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fetched();
+  PyErr_Clear();
+  return false;
+}
+
+// A DataFrame with no `values` that offers the Arrow stream: read through that stream. Looked up on
+// the class, so that a `values` property (pandas') is not run for the answer.
+PyResult<bool> offers_only_arrow(PyObject* frame) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(frame));
+  CATENC_ASSIGN_OR_RETURN(const bool has_values, has_attribute(type, "values"));
+  if (has_values) return false;
+  return has_attribute(type, "__arrow_c_stream__");
+}
+
 }  // namespace
 
 PyResult<Conversion> pyany_to_vec(Borrowed obj, TableUse use) {
@@ -95,6 +114,7 @@ PyResult<Conversion> pyany_to_vec(Borrowed obj, TableUse use) {
   OUT out;
   if (name == "DataFrame") {
     CATENC_ASSIGN_OR_RETURN(out.column_names, dataframe_column_names(obj));
+    CATENC_ASSIGN_OR_RETURN(out.arrow_frame, offers_only_arrow(obj.get()));
   } else if (name != "ndarray" && name != "memmap") {
     CATENC_TRY(print_line_to_stdout(name));
     return fail(PyExc_TypeError, "Unsupported type: '" + name +
@@ -109,8 +129,10 @@ PyResult<Conversion> pyany_to_vec(Borrowed obj, TableUse use) {
     CATENC_ASSIGN_OR_RETURN(ArrayTable table, copy_float64(obj.get()));
     return Conversion{std::move(out), std::move(table), nullptr};
   }
-  CATENC_ASSIGN_OR_RETURN(EncodedTable encoded,
-                          encode_object_array(obj, out.column_names.has_value()));
+  const TableKind kind = out.arrow_frame ? TableKind::arrow_frame
+                         : out.column_names ? TableKind::data_frame
+                                            : TableKind::array;
+  CATENC_ASSIGN_OR_RETURN(EncodedTable encoded, encode_object_array(obj, kind));
   return Conversion{std::move(out), std::move(encoded.table), std::move(encoded.info)};
 }
 

@@ -13,9 +13,11 @@
 namespace catenc::py {
 
 // The caller's container kind: column names present means a DataFrame (one name per table
-// column, in order), absent means a NumPy array.
+// column, in order), absent means a NumPy array. A DataFrame that offers its columns only through
+// the Arrow stream (a polars DataFrame) gets a polars DataFrame back.
 struct OUT {
   std::optional<std::vector<std::string>> column_names;
+  bool arrow_frame = false;
 };
 
 struct Conversion {
