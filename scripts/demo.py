@@ -6,6 +6,7 @@
 """
 
 import argparse
+import sys
 import time
 
 import numpy as np
@@ -37,6 +38,17 @@ def generated_orders(rows, seed=7):
     )
 
 
+def read_csv(path):
+    """The table in the CSV file at `path`; a file that cannot be read or parsed ends the demo
+    with one line on stderr, since a traceback from inside pandas hides which file and why."""
+    try:
+        return pd.read_csv(path)
+    except (OSError, ValueError) as error:  # pandas' parser errors and UnicodeDecodeError are ValueErrors
+        reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+        lines = reason.strip().splitlines() or [type(error).__name__]
+        sys.exit(f"demo: cannot read {path}: {lines[0]}")
+
+
 def learned_maps(encoder, encoded, columns, shown=5):
     """Asks the encoder what its first codes mean, by decoding a small table of codes."""
     probe = pd.DataFrame(np.zeros((shown, encoded.shape[1])), columns=encoded.columns)
@@ -53,7 +65,7 @@ def main():
     args = parser.parse_args()
 
     if args.csv:
-        table = pd.read_csv(args.csv)
+        table = read_csv(args.csv)
         source = args.csv
     else:
         table = generated_orders(args.rows)
