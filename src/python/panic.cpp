@@ -1,14 +1,13 @@
 #include "panic.hpp"
 
-#include <unistd.h>
+#include <pthread.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <pthread.h>
-
 #include <string_view>
 
 #include "once.hpp"
+#include "write_all.hpp"
 
 namespace catenc::py {
 
@@ -24,14 +23,7 @@ constexpr char generic_failure[] = "internal failure in catenc";
 
 OnceCell<PyObject*> panic_type_cell;
 
-void write_stderr(std::string_view text) noexcept {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(2, text.data() + done, text.size() - done);
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
-}
+void write_stderr(std::string_view text) noexcept { write_all(2, text); }
 
 [[noreturn]] void abort_second_failure() noexcept {
   write_stderr("uncaught panic at ffi boundary\n");

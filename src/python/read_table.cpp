@@ -1,15 +1,14 @@
 #include "read_table.hpp"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <optional>
 
 #include "column_names.hpp"
-#include "numpy_api.hpp"
 #include "encode_table.hpp"
 #include "names.hpp"
+#include "numpy_api.hpp"
+#include "write_all.hpp"
 
 namespace catenc::py {
 
@@ -17,16 +16,8 @@ namespace {
 
 // The name of a refused type goes to file descriptor 1 itself, not to sys.stdout.
 PyStatus print_line_to_stdout(const std::string& name) {
-  const std::string line = name + "\n";
-  size_t written = 0;
-  while (written < line.size()) {
-    const ssize_t n = ::write(1, line.data() + written, line.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Unexpected<Error>{
-          Error::internal(std::string("failed printing to stdout: ") + std::strerror(errno))};
-    }
-    written += static_cast<size_t>(n);
+  if (!write_all(1, name + "\n")) {
+    return Unexpected<Error>{Error::internal(std::string("failed printing to stdout: ") + std::strerror(errno))};
   }
   return {};
 }

@@ -23,14 +23,14 @@ from hypothesis import strategies as st
 import catenc
 
 MIN_ROWS, MAX_ROWS = 0, 600
-# Row counts at which the reading code changes its way (per column or per table): every test size
-# lies on both sides of each.
-THRESHOLDS = [256]
-SIZES = st.one_of(
-    st.integers(0, 5),
-    st.sampled_from(sorted({t + d for t in THRESHOLDS for d in (-1, 0, 1)})),
-    st.integers(MIN_ROWS, MAX_ROWS),
-)
+# Row counts at which the reading code changes its way: a table of under 2^14 cells is encoded on
+# the calling thread (2^14 rows of one column, 2^13 of two, ...), columns split their rows into
+# tasks of 2^15 or 2^16 rows, and label encoding splits a column into chunks from 2^14 rows on and
+# samples it from 2^15. Test sizes lie on both sides of each.
+THRESHOLDS = [1 << 12, 1 << 13, 1 << 14, 1 << 15, 1 << 16]
+SMALL_SIZES = st.one_of(st.integers(0, 5), st.integers(MIN_ROWS, MAX_ROWS))
+LARGE_SIZES = st.sampled_from(sorted({t + d for t in THRESHOLDS for d in (-1, 1)}))
+SIZES = st.one_of(SMALL_SIZES, SMALL_SIZES, LARGE_SIZES)
 PANDAS_VERSION = tuple(int(part) for part in pd.__version__.split(".")[:2])
 
 try:
@@ -430,6 +430,21 @@ def encode(frame, through_values):
         frame.__class__ = pd.DataFrame
 
 
+class ndarray(np.ndarray):  # noqa: N801 - accepted by its name; every cell goes through item access
+    pass
+
+
+def encode_items(frame):
+    """(encoder, codes or the exception raised): `values`, every cell read through the interpreter."""
+    encoder = catenc.Encoder()
+    try:
+        return encoder, encoder.encode(frame.values.view(ndarray))
+    except KeyboardInterrupt:
+        raise
+    except BaseException as error:  # noqa: BLE001 - the other way must raise the same
+        return encoder, error
+
+
 def same_cell(a, b):
     if isinstance(a, float) and isinstance(b, float):
         return bits_of(a) == bits_of(b) or "nan-bits" in TOLERATED and math.isnan(a) and math.isnan(b)
@@ -497,5 +512,24 @@ def check_frame(frame):
         bad = [r for r in range(len(a)) if not same_cell(a[r], b[r])]
         assert not bad, (f"learned maps differ in column {j}: code {probe_codes[bad[0]]!r} decodes to "
                          f"ours {a[bad[0]]!r} values {b[bad[0]]!r}")
+    # The plain way gives what `values` gives: the same codes, the same maps (an array decodes a
+    # missing cell to the str "NaN" where a DataFrame gives None).
+    items_encoder, items = encode_items(frame)
+    assert not isinstance(items, BaseException), items
+    plain = np.ascontiguousarray(np.asarray(items, dtype=np.float64))
+    differ = plain.view(np.uint64) != theirs.view(np.uint64)
+    if "nan-bits" in TOLERATED:
+        differ &= ~(np.isnan(plain) & np.isnan(theirs))
+    if differ.any():
+        r, j = np.argwhere(differ)[0]
+        raise AssertionError(f"{differ.sum()} codes differ from item access; first at row {r} column {j}: "
+                             f"values {theirs[r, j]!r} items {plain[r, j]!r}; cell {frame.iloc[r, j]!r}")
+    dc = items_encoder.decode(probe.to_numpy())
+    for j in range(width):
+        a = [None if cell == "NaN" else cell for cell in dc[:, j].tolist()]
+        b = column_cells(db, j)
+        bad = [r for r in range(len(a)) if not same_cell(a[r], b[r])]
+        assert not bad, (f"maps differ from item access in column {j}: code {probe_codes[bad[0]]!r} decodes to "
+                         f"items {a[bad[0]]!r} values {b[bad[0]]!r}")
 
 

@@ -13,10 +13,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 
 from catenc import Encoder
-from frame_oracle import HAVE_PYARROW, SIZES, THRESHOLDS, check_frame, frames, make_frame
+from frame_oracle import HAVE_PYARROW, LARGE_SIZES, SMALL_SIZES, THRESHOLDS, check_frame, frames, make_frame
 
-# Sizes on both sides of every threshold of the reading code, and the smallest ones.
-EDGE_SIZES = sorted({0, 1, 2, 3} | {t + d for t in THRESHOLDS for d in (-1, 0, 1)})
+# The smallest sizes, and sizes on both sides of every threshold of the reading code.
+EDGE_SIZES = sorted({0, 1, 2, 3, 256} | {t + d for t in THRESHOLDS for d in (-1, 1)})
 
 
 def tiled(values, rows):
@@ -24,10 +24,18 @@ def tiled(values, rows):
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=list(HealthCheck))
-@given(frames(rows=SIZES))
+@given(frames(rows=SMALL_SIZES))
 def test_frames_read_as_values_gives_them(plan):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # `values` warns where it casts NaN to integers
+        check_frame(make_frame(plan))
+
+
+@settings(max_examples=12, deadline=None, suppress_health_check=list(HealthCheck))
+@given(frames(rows=LARGE_SIZES))
+def test_large_frames_read_as_values_gives_them(plan):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
         check_frame(make_frame(plan))
 
 
@@ -128,3 +136,41 @@ def test_pool_starts_after_every_cell_is_read(kind, rows):
     done = subprocess.run([sys.executable, "-c", POOL_START, str(rows), kind], env=env,
                           capture_output=True, text=True, check=True)
     assert done.stdout.split() == ["3"]
+
+
+THREADS = """
+import pickle, sys, warnings
+import numpy as np
+from catenc import Encoder
+warnings.simplefilter("ignore")
+frames = pickle.load(open(sys.argv[1], "rb"))
+out = []
+for frame in frames:
+    enc = Encoder()
+    codes = enc.encode(frame)
+    probe = np.repeat(np.arange(-1.0, 40.0)[:, None], frame.shape[1], axis=1)
+    out.append((np.ascontiguousarray(codes.to_numpy()).tobytes(), enc.decode(probe).tolist()))
+pickle.dump(out, open(sys.argv[2], "wb"))
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "3"])
+def test_results_do_not_depend_on_the_number_of_threads(tmp_path, threads):
+    import pickle
+
+    from hypothesis import strategies as st
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        plans = st.lists(frames(rows=LARGE_SIZES), min_size=6, max_size=6).example()
+        tables = [make_frame(plan) for plan in plans]
+    with open(tmp_path / "frames.pickle", "wb") as file:
+        pickle.dump(tables, file)
+    results = {}
+    for count in ("2", threads):
+        env = dict(os.environ, RAYON_NUM_THREADS=count)
+        subprocess.run([sys.executable, "-c", THREADS, tmp_path / "frames.pickle", tmp_path / f"{count}.pickle"],
+                       env=env, check=True)
+        with open(tmp_path / f"{count}.pickle", "rb") as file:
+            results[count] = pickle.load(file)
+    assert results["2"] == results[threads]
