@@ -175,41 +175,64 @@ def versions(np, pd):
 # -- chart ------------------------------------------------------------------------------------------
 
 
-def chart(bars, path, title, panels=None):
-    """Horizontal bars, green at or below their target, red above, grey without one.
+def chart(bars, path, title, panels=None, row_height=0.3):
+    """Horizontal bars, green at or below their target (a black mark), red above, grey without one.
 
-    `bars` holds (panel, label, value, target) tuples; each panel gets its own axes, with the
-    x label that `panels` maps it to (and a log scale where that label starts with "log:")."""
+    `bars` holds (panel, column, label, value, target) tuples: each panel is a row of axes, each
+    column (a configuration, say) a column of them, with the bars of one label at the same place
+    in every column. `panels` maps a panel to its x label, or to a dict with "label" and the flags
+    "log" (a log scale) and "ratio" (a line at 1)."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    import matplotlib.ticker
 
-    order = list(dict.fromkeys(bar[0] for bar in bars))
-    heights = [sum(1 for bar in bars if bar[0] == panel) for panel in order]
-    fig, axes = plt.subplots(len(order), 1, figsize=(10, 0.32 * sum(heights) + 1.2 * len(order) + 0.8),
-                             gridspec_kw={"height_ratios": [h + 2 for h in heights]}, squeeze=False)
-    for ax, panel in zip(axes[:, 0], order):
-        rows = [bar for bar in bars if bar[0] == panel]
-        values = [bar[2] for bar in rows]
-        targets = [bar[3] for bar in rows]
-        colors = ["tab:grey" if t is None else "tab:green" if v <= t else "tab:red" for v, t in zip(values, targets)]
-        ax.barh(range(len(rows)), values, color=colors)
-        marked = [(t, k) for k, t in enumerate(targets) if t is not None]
-        if marked:
-            ax.scatter([t for t, _ in marked], [k for _, k in marked], marker="|", s=200, color="black",
-                       label="target", zorder=3)
-            ax.legend(loc="lower right", fontsize=7)
-        xlabel = (panels or {}).get(panel, panel)
-        if xlabel.startswith("log:"):
-            ax.set_xscale("log")
-            xlabel = xlabel[4:]
-        else:
-            ax.axvline(1.0, color="grey", linewidth=0.6)
-        ax.set_yticks(range(len(rows)), [bar[1] for bar in rows], fontsize=7)
-        ax.invert_yaxis()
-        ax.set_xlabel(xlabel, fontsize=8)
-    axes[0, 0].set_title(title)
+    panel_order = list(dict.fromkeys(bar[0] for bar in bars))
+    column_order = list(dict.fromkeys(bar[1] for bar in bars))
+    labels = {panel: list(dict.fromkeys(bar[2] for bar in bars if bar[0] == panel)) for panel in panel_order}
+    heights = [len(labels[panel]) for panel in panel_order]
+    fig, axes = plt.subplots(
+        len(panel_order), len(column_order), squeeze=False,
+        figsize=(7 + 3.5 * len(column_order), row_height * sum(heights) + 1.1 * len(panel_order) + 0.6),
+        gridspec_kw={"height_ratios": [h + 2.5 for h in heights]})
+    for i, panel in enumerate(panel_order):
+        style = (panels or {}).get(panel, panel)
+        style = style if isinstance(style, dict) else {"label": style}
+        for k, column in enumerate(column_order):
+            ax = axes[i, k]
+            rows = {bar[2]: bar for bar in bars if bar[0] == panel and bar[1] == column}
+            if not rows:
+                ax.set_axis_off()
+                continue
+            where = [labels[panel].index(label) for label in rows]
+            values = [bar[3] for bar in rows.values()]
+            targets = [bar[4] for bar in rows.values()]
+            colors = ["tab:grey" if t is None else "tab:green" if v <= t else "tab:red"
+                      for v, t in zip(values, targets)]
+            ax.barh(where, values, color=colors)
+            for y, value in zip(where, values):
+                ax.annotate(f"{value:.3g}", (value, y), xytext=(2, 0), textcoords="offset points", va="center",
+                            fontsize=5.5)
+            marked = [(t, y) for t, y in zip(targets, where) if t is not None]
+            if marked:
+                ax.scatter([t for t, _ in marked], [y for _, y in marked], marker="|", s=120, color="black",
+                           zorder=3)
+            if style.get("log"):
+                ax.set_xscale("log")
+                ax.xaxis.set_major_locator(matplotlib.ticker.LogLocator(base=10, subs=(1.0, 2.0, 5.0)))
+                ax.xaxis.set_major_formatter(matplotlib.ticker.FormatStrFormatter("%g"))
+                ax.xaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
+            ax.margins(x=0.12)
+            if style.get("ratio"):
+                ax.axvline(1.0, color="grey", linewidth=0.6)
+            ax.set_ylim(len(labels[panel]) - 0.5, -0.5)
+            ax.set_yticks(range(len(labels[panel])), labels[panel] if k == 0 else [], fontsize=6.5)
+            ax.tick_params(axis="x", labelsize=7)
+            ax.set_xlabel(style["label"], fontsize=7.5)
+            if i == 0 and column:
+                ax.set_title(column, fontsize=9)
+    fig.suptitle(title, y=1 - 0.08 / fig.get_figheight(), va="top")
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=100)
     plt.close(fig)
