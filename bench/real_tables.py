@@ -97,7 +97,7 @@ REAL_TABLES = {
     "seattle_weather": ("vega_datasets seattle-weather", _vega("seattle_weather")),
     "cars": ("vega_datasets cars", _vega("cars")),
     "stocks": ("vega_datasets stocks", _vega("stocks")),
-    "big": ("made from flights' rows, through a CSV file", None),
+    "big": ("made: flights' rows drawn at random", None),
 }
 BIG_COLUMNS = ["carrier", "origin", "dest", "tailnum", "dep_delay", "air_time", "distance"]
 
@@ -278,6 +278,11 @@ def polars_encode(pf, label_names, pl):
     return pf.select(columns)
 
 
+def dtype_summary(frame):
+    counts = frame.dtypes.astype(str).value_counts()
+    return ", ".join(f"{n} {dtype}" for dtype, n in counts.items())
+
+
 def differing_columns(ours, theirs, names, np):
     """The columns whose codes differ, each with how many cells differ and a first example."""
     found = {}
@@ -299,7 +304,7 @@ def record(section, case, rows, columns, peer, ours_s, peer_s, metric, value, ta
             "peer_s": peer_s, "metric": metric, "value": value, "target": target, "note": note}
 
 
-def compare_table(case, section, frame, enc, args, np, pd, pl, target=None, numpy_peer=False):
+def compare_table(case, section, frame, enc, args, np, pd, pl, target=None, numpy_peer=False, numpy_target=None):
     """Times catenc against the pandas loop (and polars, and `to_numpy`, where asked) on one
     table, after checking their codes once. Returns its records."""
     label_names = label_columns(frame, pd)
@@ -329,6 +334,7 @@ def compare_table(case, section, frame, enc, args, np, pd, pl, target=None, nump
     out = [record(section, case, rows, columns, "pandas loop", times[0], times[1], "time ratio",
                   times[0] / times[1], target, note)]
     out[0]["labels"] = len(label_names)
+    out[0]["dtypes"] = dtype_summary(frame)
     extra = 2
     if pf is not None:
         out.append(record("polars", case, rows, columns, "polars", times[0], times[extra], "time ratio",
@@ -336,8 +342,16 @@ def compare_table(case, section, frame, enc, args, np, pd, pl, target=None, nump
         extra += 1
     if numpy_peer:
         out.append(record(section, case, rows, columns, "to_numpy(float64)", times[0], times[extra], "time ratio",
-                          times[0] / times[extra], TARGET_NUMERIC_TO_NUMPY if frame.shape[1] == 20 else None))
+                          times[0] / times[extra], numpy_target))
     return out
+
+
+def available_memory():
+    with open("/proc/meminfo") as info:
+        for line in info:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) * 1024
+    return 0
 
 
 def made_rows(args):
@@ -364,7 +378,7 @@ def run_configuration(args):
     rows = made_rows(args)
     frame = made_numeric(rows, np, pd)
     records += compare_table("numeric 10 float64 + 10 int64", "made", frame, enc, args, np, pd, None,
-                             numpy_peer=True)
+                             numpy_peer=True, numpy_target=TARGET_NUMERIC_TO_NUMPY)
     for kind in ("float64", "int64", "bool"):
         frame = made_single(rows, kind, np, pd)
         records += compare_table(f"10 {kind}", "made", frame, enc, args, np, pd, None, numpy_peer=True)
@@ -379,6 +393,8 @@ def run_configuration(args):
     del frame
 
     sizes = (100_000, 1_000_000) if args.quick else (100_000, 1_000_000, 10_000_000)
+    # 10,000,000 rows take about 2 GiB with their codes.
+    sizes = [size for size in sizes if size * 600 < available_memory()]
     per_cell = {}
     for size in sizes:
         frame = made_mixed(size, np, pd)
@@ -474,6 +490,7 @@ def run_fixed(args):
 _MASK = (1 << 64) - 1
 _SECRET0 = 0xA0761D6478BD642F
 _SECRET1 = 0xE7037ED1A0B428DB
+_SECRET2 = 0x8EBC6AF09C88C6E3
 
 
 def _fold_multiply(a, b):
@@ -483,6 +500,20 @@ def _fold_multiply(a, b):
 
 def _word(data):
     return int.from_bytes(data, "little")
+
+
+def fixed_secret_hash(data):
+    """The fixed-secret hash of labels longer than 16 bytes."""
+    n = len(data)
+    seed = _SECRET0 ^ n
+    p, left = 0, n
+    while left > 16:
+        seed = _fold_multiply(_word(data[p:p + 8]) ^ _SECRET1, _word(data[p + 8:p + 16]) ^ seed)
+        p += 16
+        left -= 16
+    a = _word(data[p + left - 16:p + left - 8])
+    b = _word(data[p + left - 8:p + left])
+    return _fold_multiply(_SECRET1 ^ n, _fold_multiply(a ^ _SECRET1, b ^ seed) ^ _SECRET2)
 
 
 def flood_labels(count, seed=5):
@@ -531,7 +562,9 @@ def run_flood(args):
     import catenc
 
     enc = catenc.Encoder()
-    crafted = np.array(flood_labels(args.flood), dtype=object).reshape(-1, 1)
+    labels = flood_labels(args.flood)
+    assert len(set(labels)) == len(labels) and len({fixed_secret_hash(x.encode()) for x in labels}) == 1
+    crafted = np.array(labels, dtype=object).reshape(-1, 1)
     plain = np.array(random_labels(args.flood), dtype=object).reshape(-1, 1)
     enc.encode(plain[:1000])
     random_s = statistics.median(timed_once(lambda: enc.encode(plain)) for _ in range(5))
@@ -615,14 +648,22 @@ def run_all(args):
     return all_records, seen_versions
 
 
-HEADER = ["configuration", "section", "case", "detail", "rows", "columns", "labels", "peer", "ours_s", "peer_s",
-          "metric", "value", "target", "ours_peak_bytes", "peer_peak_bytes", "note"]
+HEADER = ["configuration", "section", "case", "detail", "rows", "columns", "labels", "dtypes", "peer", "ours_s",
+          "peer_s", "metric", "value", "target", "ours_peak_bytes", "peer_peak_bytes", "note"]
 
 
 def report(all_records, seen_versions, args, write=True):
     print(f"repeats: {args.repeats}{' (quick)' if args.quick else ''}; medians in seconds; ratio = catenc / peer")
     for configuration, found in seen_versions.items():
         print(f"{configuration}: " + ", ".join(f"{k} {v}" for k, v in found.items()))
+    print("\nTables (rows x columns; how many catenc encodes; dtypes, where str holds Arrow strings with "
+          "pyarrow and Python strs without):")
+    first = all_records[0]["configuration"] if all_records else None
+    for r in all_records:
+        if r["section"] == "real" and r["configuration"] == first:
+            source = REAL_TABLES.get(r["case"].split(" (")[0], ("",))[0]
+            print(f"  {r['case']:<24} {source:<44} {r['rows']:>9,} x {r['columns']:<3} {r['labels']:>2} encoded;"
+                  f" {r['dtypes']}")
     configuration = None
     notes = []
     for r in all_records:
