@@ -641,7 +641,7 @@ def run_all(args):
     if args.flood:
         print("# hash flood ...", flush=True)
         found = run_child(__file__, ["--flood", str(args.flood), "--flood-run"], timeout=1800)
-        all_records.append(dict(record("flood", f"{args.flood:,} crafted 48-byte labels vs random ones", args.flood,
+        all_records.append(dict(record("flood", f"{args.flood:,} crafted 48-byte labels", args.flood,
                                        1, "random labels", found["crafted"], found["random"], "time ratio",
                                        found["crafted"] / found["random"], TARGET_FLOOD),
                                 configuration="object ndarray, either"))
