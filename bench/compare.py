@@ -17,27 +17,12 @@ import gc
 import json
 import os
 import statistics
-import subprocess
-import sys
-import time
 from pathlib import Path
 
+from harness import (block_pyarrow, chart, configuration_name, interleaved, markers_to_nan, peak_extra,
+                     run_child, same_codes, timed, versions)
+
 HERE = Path(__file__).resolve().parent
-MARKERS = ("nan", "NaN", "<NA>")
-
-
-class _NoPyarrow:
-    """An import hook under which pyarrow looks not installed."""
-
-    @staticmethod
-    def find_spec(name, path=None, target=None):
-        if name == "pyarrow" or name.startswith("pyarrow."):
-            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
-        return None
-
-
-def block_pyarrow():
-    sys.meta_path.insert(0, _NoPyarrow())
 
 
 # -- data -------------------------------------------------------------------------------------------
@@ -109,23 +94,6 @@ def pandas_encode_array(array, np, pd):
     return out
 
 
-def markers_to_nan(codes, uniques, np):
-    """Codes as float64 with NaN for missing, and no code for the texts that mean missing."""
-    codes = codes.astype(np.float64)
-    codes[codes < 0] = np.nan
-    marked = [k for k, label in enumerate(uniques) if label in MARKERS]
-    if marked:
-        shift = np.zeros(len(uniques), dtype=np.float64)
-        for k in marked:
-            shift[k + 1:] += 1
-        valid = ~np.isnan(codes)
-        index = codes[valid].astype(np.int64)
-        renumbered = index - shift[index]
-        renumbered[np.isin(index, marked)] = np.nan
-        codes[valid] = renumbered
-    return codes
-
-
 def pandas_decode_frame(encoded, uniques_by_column, np, pd):
     """uniques.take(codes) per label column, into a DataFrame."""
     data = {}
@@ -149,40 +117,6 @@ def sklearn_encode(frame, label_names):
 
 
 # -- measuring --------------------------------------------------------------------------------------
-
-
-def timed(function):
-    gc.collect()
-    start = time.perf_counter()
-    function()
-    return time.perf_counter() - start
-
-
-def interleaved(ours, peer, repeats):
-    ours_times, peer_times = [], []
-    for _ in range(repeats):
-        ours_times.append(timed(ours))
-        peer_times.append(timed(peer))
-    return statistics.median(ours_times), statistics.median(peer_times)
-
-
-def resident_and_peak():
-    fields = {}
-    with open("/proc/self/status") as status:
-        for line in status:
-            key, _, value = line.partition(":")
-            fields[key] = value
-    return int(fields["VmRSS"].split()[0]) * 1024, int(fields["VmHWM"].split()[0]) * 1024
-
-
-def reset_peak():
-    with open("/proc/self/clear_refs", "w") as refs:
-        refs.write("5")
-
-
-def same_codes(a, b, np):
-    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
-    return a.shape == b.shape and np.array_equal(a, b, equal_nan=True)
 
 
 def run_configuration(args):
@@ -234,24 +168,6 @@ def run_configuration(args):
     print(json.dumps({"records": records, "versions": versions(np, pd)}))
 
 
-def versions(np, pd):
-    found = {"numpy": np.__version__, "pandas": pd.__version__}
-    try:
-        import sklearn
-
-        found["scikit-learn"] = sklearn.__version__
-    except ImportError:
-        pass
-    try:
-        import pyarrow
-
-        found["pyarrow"] = pyarrow.__version__
-    except ImportError:
-        found["pyarrow"] = "not importable"
-    found["string storage"] = str(pd.Series(["a"]).dtype) + " " + repr(pd.Series(["a"]).dtype)
-    return found
-
-
 def run_threads(args):
     """Times `encode` of the object array once the pool has the thread count of the environment."""
     if args.no_pyarrow:
@@ -286,18 +202,7 @@ def run_memory(args):
     small = frame.head(1000)
     enc.encode(small)
     pandas_encode_frame(small, np, pd)
-    gc.collect()
-    # Hand freed heap pages back to the system, so that the contender's allocations show as
-    # growth instead of reusing pages that building the data left resident.
-    import ctypes
-
-    ctypes.CDLL("libc.so.6").malloc_trim(0)
-    before, _ = resident_and_peak()
-    reset_peak()
-    result = contender()
-    _, peak = resident_and_peak()
-    del result
-    print(json.dumps(peak - before))
+    print(json.dumps(peak_extra(contender)))
 
 
 # The ratio (ours / peer) each case aims at or below.
@@ -314,11 +219,10 @@ TARGETS = {
 
 
 def child(args, *extra, env=None):
-    command = [sys.executable, __file__, "--rows", str(args.rows), "--repeats", str(args.repeats), *extra]
+    arguments = ["--rows", str(args.rows), "--repeats", str(args.repeats), *extra]
     if args.no_pyarrow:
-        command.append("--no-pyarrow")
-    done = subprocess.run(command, check=True, capture_output=True, text=True, env=env)
-    return json.loads(done.stdout.strip().splitlines()[-1])
+        arguments.append("--no-pyarrow")
+    return run_child(__file__, arguments, env=env)
 
 
 def main():
@@ -345,7 +249,7 @@ def main():
     seen_versions = {}
     for no_pyarrow in (False, True):
         args.no_pyarrow = no_pyarrow
-        configuration = "pandas without pyarrow" if no_pyarrow else "pandas default"
+        configuration = configuration_name(no_pyarrow)
         result = child(args, "--configuration")
         seen_versions[configuration] = result["versions"]
         for case, peer, ours, theirs in result["records"]:
@@ -383,30 +287,14 @@ def main():
         writer = csv.writer(handle)
         writer.writerow(header)
         writer.writerows(rows_out)
-    chart(rows_out, args.out / "compare.png", args.rows)
+    compare_chart(rows_out, args.out / "compare.png", args.rows)
 
 
-def chart(rows_out, path, rows):
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    labels = [f"{case} vs {peer}\n({configuration})" for configuration, case, peer, *_ in rows_out]
-    ratios = [row[5] for row in rows_out]
-    targets = [row[8] for row in rows_out]
-    fig, ax = plt.subplots(figsize=(10, 0.45 * len(rows_out) + 1.5))
-    colors = ["tab:green" if r <= t else "tab:red" for r, t in zip(ratios, targets)]
-    ax.barh(range(len(ratios)), ratios, color=colors)
-    ax.scatter(targets, range(len(targets)), marker="|", s=300, color="black", label="target", zorder=3)
-    ax.axvline(1.0, color="grey", linewidth=0.6)
-    ax.legend(loc="lower right")
-    ax.set_yticks(range(len(ratios)), labels, fontsize=7)
-    ax.invert_yaxis()
-    ax.set_xlabel("ours / peer: time, or peak memory for case 5 (green: at or below the target)")
-    ax.set_title(f"catenc against its peers, {rows:,} rows")
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
+def compare_chart(rows_out, path, rows):
+    bars = [("ratio", "", f"{row[1]} vs {row[2]}\n({row[0]})", row[5], row[8]) for row in rows_out]
+    chart(bars, path, f"catenc against its peers, {rows:,} rows",
+          {"ratio": {"label": "ours / peer: time, or peak memory for case 5 (green: at or below the target, marked |)",
+                     "ratio": True}}, row_height=0.45)
 
 
 if __name__ == "__main__":

