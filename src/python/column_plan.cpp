@@ -116,23 +116,30 @@ class FramePlanner {
     if (!getter) return fetched();
     std::vector<Ref> arrays;
     std::vector<Ref> dtypes;
+    std::vector<std::string> dtype_types;  // the class names of pandas' own dtypes, else ""
     for (size_t i = 0; i < columns_; ++i) {
       CATENC_ASSIGN_OR_RETURN(Ref array, checked(PyObject_CallFunction(getter.get(), "n", static_cast<Py_ssize_t>(i))));
       CATENC_ASSIGN_OR_RETURN(Ref dtype, attribute(array.get(), "dtype"));
+      std::string dtype_type;
+      if (!PyArray_DescrCheck(dtype.get())) {
+        CATENC_ASSIGN_OR_RETURN(dtype_type, pandas_type_name(dtype.get()));
+      }
       arrays.push_back(std::move(array));
       dtypes.push_back(std::move(dtype));
+      dtype_types.push_back(std::move(dtype_type));
     }
     // A frame of one column that is not a NumPy array gives `values` as that array's own
     // to_numpy(), which depends on its cells (a nullable column with NA may give floats or
     // objects): that is read as it is.
     if (columns_ == 1 && !PyArray_DescrCheck(dtypes[0].get())) return false;
-    CATENC_ASSIGN_OR_RETURN(Ref common, common_dtype(dtypes));
+    CATENC_ASSIGN_OR_RETURN(Ref common, common_dtype(dtypes, dtype_types));
     if (!common || !PyArray_DescrCheck(common.get())) return false;
     common_ = reinterpret_cast<PyArray_Descr*>(common.get());
     if (std::string_view("biufO").find(common_->kind) == std::string_view::npos) return false;
     common_ref_ = std::move(common);
     for (size_t i = 0; i < columns_; ++i) {
-      CATENC_ASSIGN_OR_RETURN(std::optional<PlannedColumn> column, plan_column(std::move(arrays[i]), dtypes[i].get()));
+      CATENC_ASSIGN_OR_RETURN(std::optional<PlannedColumn> column,
+                              plan_column(std::move(arrays[i]), dtypes[i].get(), dtype_types[i]));
       if (!column) return false;
       plan_.columns.push_back(std::move(*column));
     }
@@ -142,20 +149,52 @@ class FramePlanner {
  private:
   bool objects_wanted() const { return common_->type_num == NPY_OBJECT; }
 
-  // The dtype of `values`: with all columns of one NumPy dtype, that one; else pandas' own choice
-  // for its blocks, an extension type standing for objects.
-  PyResult<Ref> common_dtype(const std::vector<Ref>& dtypes) {
+  // The dtype of `values`, as pandas picks it for the frame's blocks (an extension dtype there
+  // stands for objects). The common cases follow from the dtypes alone; pandas decides the others.
+  PyResult<Ref> common_dtype(const std::vector<Ref>& dtypes, const std::vector<std::string>& dtype_types) {
+    bool numpy_only = true;
     bool same = true;
-    for (const Ref& dtype : dtypes) {
-      if (!PyArray_DescrCheck(dtype.get())) {
-        same = false;
-        break;
+    bool objects = false;
+    for (size_t i = 0; i < dtypes.size(); ++i) {
+      PyObject* dtype = dtypes[i].get();
+      if (!PyArray_DescrCheck(dtype)) {
+        numpy_only = same = false;
+        // Text, nullable numbers and zoned dates have no common type with anything else but
+        // objects: beside any other dtype they make `values` hold objects.
+        const std::string& type = dtype_types[i];
+        objects = objects || type == "StringDtype" || type == "DatetimeTZDtype" || is_masked(type);
+        continue;
       }
-      const int equal = PyObject_RichCompareBool(dtype.get(), dtypes[0].get(), Py_EQ);
-      if (equal < 0) return fetched();
-      same = same && equal == 1;
+      objects = objects || reinterpret_cast<PyArray_Descr*>(dtype)->type_num == NPY_OBJECT;
+      if (same && i > 0) {
+        const int equal = PyObject_RichCompareBool(dtype, dtypes[0].get(), Py_EQ);
+        if (equal < 0) return fetched();
+        same = equal == 1;
+      }
     }
     if (same) return dtypes[0].clone();
+    if (objects) return checked(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_OBJECT)));
+    if (numpy_only) {
+      // Numbers: NumPy's promotion, but for bools beside numbers, which pandas keeps as objects.
+      bool bools = false;
+      bool numbers = false;
+      std::vector<PyArray_Descr*> descrs;
+      for (const Ref& dtype : dtypes) {
+        auto* descr = reinterpret_cast<PyArray_Descr*>(dtype.get());
+        if (std::string_view("biuf").find(descr->kind) == std::string_view::npos) {
+          descrs.clear();
+          break;
+        }
+        bools = bools || descr->kind == 'b';
+        numbers = numbers || descr->kind != 'b';
+        descrs.push_back(descr);
+      }
+      if (bools && numbers) return checked(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_OBJECT)));
+      if (!descrs.empty()) {
+        return checked(reinterpret_cast<PyObject*>(
+            PyArray_ResultType(0, nullptr, static_cast<npy_intp>(descrs.size()), descrs.data())));
+      }
+    }
     Ref managers = Ref::steal(PyImport_ImportModule("pandas.core.internals.managers"));
     if (!managers) return fetched();
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(dtypes.size())));
@@ -167,9 +206,8 @@ class FramePlanner {
     return call_method(managers.get(), "ensure_np_dtype", interleaved.get());
   }
 
-  PyResult<std::optional<PlannedColumn>> plan_column(Ref array, PyObject* dtype) {
+  PyResult<std::optional<PlannedColumn>> plan_column(Ref array, PyObject* dtype, const std::string& dtype_type) {
     if (PyArray_Check(array.get())) return numpy_column(std::move(array));
-    CATENC_ASSIGN_OR_RETURN(const std::string dtype_type, pandas_type_name(dtype));
     if (dtype_type == "CategoricalDtype") return category_column(array.get(), dtype);
     // Everything else makes `values` hold objects.
     if (!objects_wanted()) return std::optional<PlannedColumn>();
