@@ -1,6 +1,6 @@
 // UTF-8: the validator against a decoder written from the definition, exhaustively over short
-// sequences and at random over long ones; the encoding of code units against Python's own
-// results and a decoding round trip.
+// sequences and at random over long ones; Arrow arrays against their rows checked one by one;
+// the encoding of code units against Python's own results and a decoding round trip.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "arrow_abi.hpp"
+#include "arrow_utf8.hpp"
 #include "check.hpp"
 #include "utf8.hpp"
 
@@ -227,6 +229,174 @@ TEST(utf8_validator_matches_reference_on_random_text) {
   }
   CHECK_EQ(wrong, size_t{0});
   CHECK(invalid > 10000 && invalid < 150000);
+}
+
+namespace {
+
+// An Arrow string array built for a test, with the buffers it points at.
+struct TestArray {
+  std::string format;
+  std::vector<uint8_t> validity;
+  std::vector<int32_t> offsets32;
+  std::vector<int64_t> offsets64;
+  std::vector<uint8_t> views;
+  std::vector<std::string> data;  // one buffer for offsets, several for views
+  std::vector<int64_t> data_sizes;
+  std::vector<const void*> buffers;
+  ArrowArray array{};
+  std::optional<size_t> expected;  // the first valid row that is not UTF-8
+};
+
+// `rows` texts and whether each is valid (null rows hold bytes all the same), as `format`, with
+// the first `offset` rows sliced off.
+void build(TestArray& t, const std::string& format, const std::vector<std::string>& rows,
+           const std::vector<bool>& is_valid, size_t offset, std::mt19937_64& random) {
+  t.format = format;
+  const size_t n = rows.size();
+  t.validity.assign(n / 8 + 1, 0);
+  size_t nulls = 0;
+  for (size_t r = 0; r < n; ++r) {
+    if (is_valid[r]) {
+      t.validity[r / 8] |= static_cast<uint8_t>(1u << (r % 8));
+    } else {
+      ++nulls;
+    }
+  }
+  // Bits past the end are set at random: nothing may read them.
+  for (size_t bit = n; bit < t.validity.size() * 8; ++bit) {
+    if (random() % 2) t.validity[bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
+  }
+  t.data.assign(1, std::string());
+  if (format == "vu") {
+    t.data.emplace_back();
+    t.views.assign(16 * n, 0);
+    for (size_t r = 0; r < n; ++r) {
+      uint8_t* view = &t.views[16 * r];
+      const auto length = static_cast<int32_t>(rows[r].size());
+      std::memcpy(view, &length, 4);
+      if (rows[r].size() <= 12) {
+        std::memcpy(view + 4, rows[r].data(), rows[r].size());
+        continue;
+      }
+      const auto buffer = static_cast<int32_t>(random() % 2);
+      std::string& bytes = t.data[static_cast<size_t>(buffer)];
+      bytes += std::string(random() % 3, '\xFF');  // views may leave gaps of anything
+      const auto at = static_cast<int32_t>(bytes.size());
+      bytes += rows[r];
+      std::memcpy(view + 4, rows[r].data(), 4);
+      std::memcpy(view + 8, &buffer, 4);
+      std::memcpy(view + 12, &at, 4);
+    }
+  } else {
+    std::string& bytes = t.data[0];
+    bytes = std::string(random() % 3, '\x80');  // the first offset need not be 0
+    t.offsets64.push_back(static_cast<int64_t>(bytes.size()));
+    for (const std::string& row : rows) {
+      bytes += row;
+      t.offsets64.push_back(static_cast<int64_t>(bytes.size()));
+    }
+    t.offsets32.assign(t.offsets64.begin(), t.offsets64.end());
+  }
+  t.buffers = {nulls > 0 || random() % 2 ? t.validity.data() : nullptr};
+  if (format == "vu") {
+    t.buffers.push_back(t.views.data());
+    for (const std::string& bytes : t.data) {
+      t.buffers.push_back(bytes.data());
+      t.data_sizes.push_back(static_cast<int64_t>(bytes.size()));
+    }
+    t.buffers.push_back(t.data_sizes.data());
+  } else {
+    t.buffers.push_back(format == "u" ? static_cast<const void*>(t.offsets32.data())
+                                      : static_cast<const void*>(t.offsets64.data()));
+    t.buffers.push_back(t.data[0].data());
+  }
+  t.array.length = static_cast<int64_t>(n - offset);
+  t.array.offset = static_cast<int64_t>(offset);
+  // A null count may be unknown (-1); the bitmap decides then.
+  t.array.null_count = random() % 3 == 0 ? -1 : static_cast<int64_t>(nulls);
+  t.array.n_buffers = static_cast<int64_t>(t.buffers.size());
+  t.array.buffers = t.buffers.data();
+  for (size_t r = offset; r < n && !t.expected; ++r) {
+    if (is_valid[r] && !reference_valid(rows[r])) t.expected = r - offset;
+  }
+}
+
+}  // namespace
+
+TEST(utf8_arrow_arrays_match_rows_checked_one_by_one) {
+  std::mt19937_64 random(23);
+  size_t wrong = 0, with_invalid = 0, arrays = 0;
+  for (int round = 0; round < 6000; ++round) {
+    const size_t n = random() % 200;
+    const size_t offset = n == 0 ? 0 : random() % std::min<size_t>(n, 9);
+    const double null_rate = (round % 3) * 0.2;
+    std::vector<std::string> rows(n);
+    std::vector<bool> is_valid(n);
+    const int mode = round % 4;
+    if (mode < 2) {
+      // One valid text cut into rows: anywhere, often inside a character, so that the stream of
+      // valid rows is UTF-8 while a row on its own may not be; or only between characters.
+      const std::string text = random_text(random, 0.0) + random_text(random, 0.0);
+      std::vector<size_t> cuts;
+      for (size_t r = 0; r + 1 < n; ++r) {
+        size_t cut = text.empty() ? 0 : random() % (text.size() + 1);
+        while (mode == 1 && cut < text.size() && (text[cut] & 0xC0) == 0x80) ++cut;
+        cuts.push_back(cut);
+      }
+      std::sort(cuts.begin(), cuts.end());
+      cuts.insert(cuts.begin(), 0);
+      cuts.push_back(text.size());
+      for (size_t r = 0; r < n; ++r) rows[r] = text.substr(cuts[r], cuts[r + 1] - cuts[r]);
+    } else {
+      for (size_t r = 0; r < n; ++r) rows[r] = random_text(random, mode == 2 ? 0.0 : 0.01);
+    }
+    std::uniform_real_distribution<double> chance(0, 1);
+    for (size_t r = 0; r < n; ++r) {
+      is_valid[r] = chance(random) >= null_rate;
+      // A null row's bytes may be anything at all.
+      if (!is_valid[r] && random() % 2) rows[r] = "\x80\xC3"sv;
+    }
+    for (const char* format : {"u", "U", "vu"}) {
+      TestArray t;
+      build(t, format, rows, is_valid, offset, random);
+      ++arrays;
+      with_invalid += t.expected.has_value();
+      if (catenc::first_non_utf8_row(format, t.array) != t.expected) ++wrong;
+    }
+  }
+  CHECK_EQ(wrong, size_t{0});
+  CHECK(with_invalid > arrays / 5 && with_invalid < arrays * 4 / 5);
+}
+
+TEST(utf8_arrow_arrays_with_unlocatable_rows) {
+  std::string bytes = "abcdef";
+  std::vector<int32_t> offsets = {0, 2, 1, 6};  // row 1 ends before it starts
+  const void* buffers[] = {nullptr, offsets.data(), bytes.data()};
+  ArrowArray array{};
+  array.length = 3;
+  array.n_buffers = 3;
+  array.buffers = buffers;
+  CHECK(catenc::first_non_utf8_row("u", array) == std::optional<size_t>(1));
+  offsets = {-1, 2, 3, 6};
+  CHECK(catenc::first_non_utf8_row("u", array) == std::optional<size_t>(0));
+
+  // A view into a data buffer the array does not have.
+  std::vector<uint8_t> views(16, 0);
+  const int32_t length = 20, buffer = 1, at = 0;
+  std::memcpy(views.data(), &length, 4);
+  std::memcpy(views.data() + 8, &buffer, 4);
+  std::memcpy(views.data() + 12, &at, 4);
+  std::string long_text(32, 'x');
+  const int64_t sizes[] = {32};
+  const void* view_buffers[] = {nullptr, views.data(), long_text.data(), sizes};
+  ArrowArray viewed{};
+  viewed.length = 1;
+  viewed.n_buffers = 4;
+  viewed.buffers = view_buffers;
+  CHECK(catenc::first_non_utf8_row("vu", viewed) == std::optional<size_t>(0));
+  const int32_t first = 0;
+  std::memcpy(views.data() + 8, &first, 4);
+  CHECK(!catenc::first_non_utf8_row("vu", viewed).has_value());
 }
 
 namespace {
