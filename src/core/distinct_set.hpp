@@ -21,12 +21,20 @@
 #include "label.hpp"
 #include "label_hash.hpp"
 
+// Builds for tests define this to 1 (CMake does when it builds the tests), so that sets count
+// their work; elsewhere the count would only cost time in the loops over rows.
+#ifndef CATENC_COUNT_DEDUP_WORK
+#define CATENC_COUNT_DEDUP_WORK 0
+#endif
+
 namespace catenc {
 
 namespace detail {
 
+inline constexpr bool count_dedup_work = CATENC_COUNT_DEDUP_WORK != 0;
+
 // Slots probed plus labels compared, by every set since the process started; each set adds its
-// own count once, when it is destroyed. Tests read it to bound the work of crafted collisions.
+// own count once, when it is destroyed. Always 0 unless count_dedup_work.
 inline std::atomic<uint64_t> distinct_set_work{0};
 
 }  // namespace detail
@@ -40,39 +48,31 @@ class DistinctSet {
     entries_.reserve(expected);
   }
   ~DistinctSet() {
-    const uint64_t compares = ordered_ ? ordered_->compares : 0;
-    detail::distinct_set_work.fetch_add(work_ + compares, std::memory_order_relaxed);
+    if constexpr (detail::count_dedup_work) {
+      const uint64_t compares = ordered_ ? ordered_->compares : 0;
+      detail::distinct_set_work.fetch_add(work_ + compares, std::memory_order_relaxed);
+    }
   }
   DistinctSet(const DistinctSet&) = delete;
   DistinctSet& operator=(const DistinctSet&) = delete;
 
   // The index of `label` (whose hash under the set's hasher is `hash`), which is new when the
   // label was not in the set yet: 0, 1, 2, ... in order of first sight.
+  //
+  // The loop is the one the set had before it had a bound: the bound is checked only where a new
+  // label is added, from the distance it lies from its home slot. That suffices, because no label
+  // ever moves: finding one costs what adding it did. An ordered set gets here too, through a
+  // table of one empty slot.
   uint32_t insert(Label label, uint64_t hash) {
-    if (ordered_ != nullptr) [[unlikely]]
-      return insert_ordered(label);
     const uint64_t tag = hash & tag_mask;
-    size_t probes = 1;
-    for (size_t i = hash & mask_;; i = (i + 1) & mask_, ++probes) {
+    for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
       const uint64_t slot = slots_[i];
-      if (slot == 0) {
-        work_ += probes;
-        const auto index = static_cast<uint32_t>(entries_.size());
-        entries_.push_back(label);
-        slots_[i] = tag | (static_cast<uint64_t>(index) + 1);
-        if (probes > max_probes_) [[unlikely]] {
-          become_ordered();
-        } else if (entries_.size() * 2 > slots_.size()) {
-          grow();
-        }
-        return index;
-      }
+      if (slot == 0) return add(label, hash, i);
       if ((slot & tag_mask) == tag) {
-        ++work_;
         const auto index = static_cast<uint32_t>((slot & ~tag_mask) - 1);
-        // A hit costs what the label's own insertion did, which was within the bound.
+        if constexpr (detail::count_dedup_work) work_ += 1;
         if (entries_[index] == label) {
-          work_ += probes;
+          if constexpr (detail::count_dedup_work) work_ += probes_to(i, hash);
           return index;
         }
       }
@@ -87,12 +87,10 @@ class DistinctSet {
  private:
   static constexpr uint64_t tag_mask = 0xFFFFFFFF00000000ULL;
 
-  // Comparisons are counted into the work, for tests; the count costs nothing next to a
-  // comparison of label bytes, and only a set under attack gets here.
   struct CountingLess {
     uint64_t* compares;
     bool operator()(Label a, Label b) const noexcept {
-      ++*compares;
+      if constexpr (detail::count_dedup_work) ++*compares;
       return a < b;
     }
   };
@@ -102,6 +100,9 @@ class DistinctSet {
     std::map<Label, uint32_t, CountingLess> index{CountingLess{&compares}};
   };
 
+  // Slots looked at from a hash's home slot to slot i, both included.
+  size_t probes_to(size_t i, uint64_t hash) const noexcept { return ((i - hash) & mask_) + 1; }
+
   // Linear probing at a load of at most one half makes chains longer than about 2.2 log2 of the
   // capacity unlikely even in the largest tables (measured: at most 46 in 2^21 slots of random
   // hashes); the margin keeps chance from ever tipping a set of ordinary labels over.
@@ -110,20 +111,36 @@ class DistinctSet {
     max_probes_ = 3 * static_cast<size_t>(std::bit_width(capacity)) + 16;
   }
 
+  uint32_t add(Label label, uint64_t hash, size_t i) {
+    if (ordered_ != nullptr) [[unlikely]]
+      return insert_ordered(label);
+    const size_t probes = probes_to(i, hash);
+    if constexpr (detail::count_dedup_work) work_ += probes;
+    const auto index = static_cast<uint32_t>(entries_.size());
+    entries_.push_back(label);
+    slots_[i] = (hash & tag_mask) | (static_cast<uint64_t>(index) + 1);
+    if (probes > max_probes_) [[unlikely]] {
+      become_ordered();
+    } else if (entries_.size() * 2 > slots_.size()) {
+      grow();
+    }
+    return index;
+  }
+
+  // The rare paths stay out of line, so that insert() stays small enough to inline into the loops
+  // over rows.
+
   // Walks the entries rather than the old slots: reading them in order keeps the hashes
   // streaming from memory, where following each slot to its entry would miss the cache per label.
-  void grow() {
+  [[gnu::noinline]] void grow() {
     slots_.assign(slots_.size() * 2, 0);
     set_capacity(slots_.size());
     for (size_t index = 0; index < entries_.size(); ++index) {
       const uint64_t hash = hasher_(entries_[index]);
       size_t i = hash & mask_;
-      size_t probes = 1;
-      while (slots_[i] != 0) {
-        i = (i + 1) & mask_;
-        ++probes;
-      }
-      work_ += probes;
+      while (slots_[i] != 0) i = (i + 1) & mask_;
+      const size_t probes = probes_to(i, hash);
+      if constexpr (detail::count_dedup_work) work_ += probes;
       if (probes > max_probes_) [[unlikely]] {
         become_ordered();
         return;
@@ -132,16 +149,19 @@ class DistinctSet {
     }
   }
 
-  void become_ordered() {
+  // Leaves a table of one empty slot, so that every insert() goes straight to add().
+  [[gnu::noinline, gnu::cold]] void become_ordered() {
     auto ordered = std::make_unique<Ordered>();
     for (size_t index = 0; index < entries_.size(); ++index) {
       ordered->index.emplace(entries_[index], static_cast<uint32_t>(index));
     }
     ordered_ = std::move(ordered);
-    free_now(slots_);
+    slots_.assign(1, 0);
+    slots_.shrink_to_fit();
+    mask_ = 0;
   }
 
-  uint32_t insert_ordered(Label label) {
+  [[gnu::noinline, gnu::cold]] uint32_t insert_ordered(Label label) {
     const auto index = static_cast<uint32_t>(entries_.size());
     const auto [at, added] = ordered_->index.try_emplace(label, index);
     if (added) entries_.push_back(label);

@@ -73,8 +73,8 @@ class Inline {
 Outcome<size_t> current_num_threads();
 
 // Index of the calling worker in its pool, or -1 outside every pool. A thread that runs an
-// operation of a one-thread pool is that pool's worker 0 meanwhile; an Inline guard changes
-// nothing.
+// operation of a one-thread pool is that pool's worker 0 meanwhile, and so may be another thread
+// at the same time: the index is no key for per-worker state. An Inline guard changes nothing.
 long current_worker_index() noexcept;
 
 // Runs op on a worker (inline when the caller is one) and returns when it has finished: lets an

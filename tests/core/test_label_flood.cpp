@@ -64,6 +64,9 @@ std::vector<std::string> colliding_labels(const LabelHashKey& key, size_t count)
   return labels;
 }
 
+static_assert(catenc::detail::count_dedup_work,
+              "the tests build the core with CATENC_COUNT_DEDUP_WORK=1");
+
 // Work of everything `run` does with distinct sets, counted when they are destroyed.
 template <class Run>
 uint64_t work_of(Run run) {
