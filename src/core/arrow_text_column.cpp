@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "arrow_string_array.hpp"
+#include "arrow_utf8.hpp"
 #include "float_text.hpp"
 #include "label_encode.hpp"
 #include "pool.hpp"
@@ -11,43 +13,12 @@ namespace catenc {
 
 namespace {
 
-bool is_valid(const ArrowArray& array, size_t index) noexcept {
-  const auto* validity = static_cast<const uint8_t*>(array.buffers[0]);
-  if (validity == nullptr || array.null_count == 0) return true;
-  const int64_t bit = array.offset + static_cast<int64_t>(index);
-  return (validity[bit >> 3] >> (bit & 7)) & 1;
-}
-
-template <class Offset>
-Label offset_label(const ArrowArray& array, size_t index) noexcept {
-  const auto* offsets = static_cast<const Offset*>(array.buffers[1]) + array.offset;
-  const auto* data = static_cast<const char*>(array.buffers[2]);
-  Offset begin;
-  Offset end;
-  std::memcpy(&begin, offsets + index, sizeof begin);
-  std::memcpy(&end, offsets + index + 1, sizeof end);
-  return Label(data + begin, static_cast<size_t>(end - begin));
-}
-
-// A view is 16 bytes: a 4-byte length, then the text itself when it fits in 12 bytes, else a
-// 4-byte prefix, the index of the data buffer and the offset in it.
-Label view_label(const ArrowArray& array, size_t index) noexcept {
-  const auto* view = static_cast<const uint8_t*>(array.buffers[1]) + 16 * (static_cast<size_t>(array.offset) + index);
-  int32_t length;
-  std::memcpy(&length, view, 4);
-  if (length <= 12) return Label(reinterpret_cast<const char*>(view + 4), static_cast<size_t>(length));
-  int32_t buffer;
-  int32_t offset;
-  std::memcpy(&buffer, view + 8, 4);
-  std::memcpy(&offset, view + 12, 4);
-  const auto* data = static_cast<const char*>(array.buffers[2 + buffer]);
-  return Label(data + offset, static_cast<size_t>(length));
-}
-
 Label raw_label(const ArrowArray& array, int width, size_t index) noexcept {
-  if (width == 4) return offset_label<int32_t>(array, index);
-  if (width == 8) return offset_label<int64_t>(array, index);
-  return view_label(array, index);
+  if (width == 4) return arrow::offset_string<int32_t>(array, index);
+  if (width == 8) return arrow::offset_string<int64_t>(array, index);
+  Label label;
+  arrow::view_string(array, index, label);  // checked when the text was validated
+  return label;
 }
 
 int width_of(const std::string& format) noexcept {
@@ -69,11 +40,10 @@ ArrowTextLabels::ArrowTextLabels(const ArrowTextSource& source, Label leading, L
   first_valid_ = rows_;
   for (const Chunk& chunk : chunks_) {
     const auto length = static_cast<size_t>(chunk.array->length);
-    for (size_t i = 0; i < length; ++i) {
-      if (is_valid(*chunk.array, i)) {
-        first_valid_ = chunk.start + i;
-        return;
-      }
+    const size_t first = arrow::Validity::of(*chunk.array).run_end(0, length, false);
+    if (first < length) {
+      first_valid_ = chunk.start + first;
+      return;
     }
   }
 }
@@ -88,7 +58,7 @@ const ArrowTextLabels::Chunk& ArrowTextLabels::chunk_of(size_t row) const noexce
 Label ArrowTextLabels::at(size_t row) const noexcept {
   const Chunk& chunk = chunk_of(row);
   const size_t index = row - chunk.start;
-  if (!is_valid(*chunk.array, index)) return row < first_valid_ ? leading_ : missing_;
+  if (!arrow::Validity::of(*chunk.array).valid(index)) return row < first_valid_ ? leading_ : missing_;
   return raw_label(*chunk.array, width_, index);
 }
 
@@ -102,8 +72,9 @@ void ArrowTextLabels::prefetch_index(size_t row) const noexcept {
 size_t ArrowTextLabels::first_valid() const noexcept { return first_valid_; }
 
 bool arrow_text_is_utf8(const ArrowTextSource& source) noexcept {
-  // TODO-free placeholder until the validator lands: every byte sequence is checked the strict way.
-  (void)source;
+  for (const ArrowArray* chunk : source.chunks) {
+    if (first_non_utf8_row(source.format.c_str(), *chunk)) return false;
+  }
   return true;
 }
 

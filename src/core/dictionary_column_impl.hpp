@@ -3,58 +3,90 @@
 
 #include <algorithm>
 #include <bit>
+#include <map>
+
+#include "label_hash.hpp"
 
 namespace catenc {
 
 namespace detail {
 
-inline uint64_t mix_key(uint64_t key) noexcept {
-  key ^= key >> 33;
-  key *= 0xff51afd7ed558ccdULL;
-  key ^= key >> 33;
-  key *= 0xc4ceb9fe1a85ec53ULL;
-  return key ^ (key >> 33);
-}
+// Keys come from users' files as labels do: the mix is keyed per process, so nobody can aim keys
+// at one slot, and a table whose probe chains grow long all the same gives up hashing for an
+// ordered map, as the label sets do.
+class DistinctKeySet {
+ public:
+  DistinctKeySet() : salt_(label_hash_key().words[0]), slots_(64, 0) {}
+
+  // The index of `key` among the keys seen so far, in order of first sight.
+  uint32_t insert(uint64_t key, std::vector<uint64_t>& keys) {
+    if (ordered_) [[unlikely]] {
+      const auto [at, added] = ordered_->try_emplace(key, static_cast<uint32_t>(keys.size()));
+      if (added) keys.push_back(key);
+      return at->second;
+    }
+    const uint64_t home = mix(key);
+    for (size_t i = home & mask(), probes = 1;; i = (i + 1) & mask(), ++probes) {
+      const uint64_t slot = slots_[i];
+      if (slot == 0) {
+        const auto index = static_cast<uint32_t>(keys.size());
+        keys.push_back(key);
+        slots_[i] = keys.size();
+        if (probes > max_probes()) {
+          become_ordered(keys);
+        } else if (keys.size() * 2 > slots_.size()) {
+          grow(keys);
+        }
+        return index;
+      }
+      if (keys[slot - 1] == key) return static_cast<uint32_t>(slot - 1);
+    }
+  }
+
+ private:
+  uint64_t mix(uint64_t key) const noexcept {
+    key ^= salt_;
+    key ^= key >> 33;
+    key *= 0xff51afd7ed558ccdULL;
+    key ^= key >> 33;
+    key *= 0xc4ceb9fe1a85ec53ULL;
+    return key ^ (key >> 33);
+  }
+  size_t mask() const noexcept { return slots_.size() - 1; }
+  size_t max_probes() const noexcept { return 3 * static_cast<size_t>(std::bit_width(slots_.size())) + 16; }
+
+  [[gnu::noinline]] void grow(const std::vector<uint64_t>& keys) {
+    slots_.assign(slots_.size() * 2, 0);
+    for (size_t k = 0; k < keys.size(); ++k) {
+      size_t i = mix(keys[k]) & mask();
+      while (slots_[i] != 0) i = (i + 1) & mask();
+      slots_[i] = k + 1;
+    }
+  }
+
+  [[gnu::noinline, gnu::cold]] void become_ordered(const std::vector<uint64_t>& keys) {
+    ordered_ = std::make_unique<std::map<uint64_t, uint32_t>>();
+    for (size_t k = 0; k < keys.size(); ++k) ordered_->emplace(keys[k], static_cast<uint32_t>(k));
+    slots_.clear();
+    slots_.shrink_to_fit();
+  }
+
+  uint64_t salt_;
+  std::vector<uint64_t> slots_;  // index + 1 of the key in `keys`; 0 is empty
+  std::unique_ptr<std::map<uint64_t, uint32_t>> ordered_;
+};
 
 }  // namespace detail
 
-// One open-addressing table on one thread: the keys are what the caller stores (dates, numbers),
-// whose distinct count is usually small next to the rows.
 template <class KeyAt>
 Outcome<DistinctKeys> distinct_keys(size_t rows, KeyAt key_at) {
   try {
     DistinctKeys result;
     result.index_of_row.resize(rows);
-    std::vector<uint64_t> slots(64, 0);  // index + 1 of the key in `keys`; 0 is empty
-    size_t mask = slots.size() - 1;
-    const auto grow = [&] {
-      slots.assign(slots.size() * 2, 0);
-      mask = slots.size() - 1;
-      for (size_t k = 0; k < result.keys.size(); ++k) {
-        size_t i = detail::mix_key(result.keys[k]) & mask;
-        while (slots[i] != 0) i = (i + 1) & mask;
-        slots[i] = k + 1;
-      }
-    };
+    detail::DistinctKeySet set;
     for (size_t row = 0; row < rows; ++row) {
-      const uint64_t key = key_at(row);
-      size_t i = detail::mix_key(key) & mask;
-      for (;;) {
-        const uint64_t slot = slots[i];
-        if (slot == 0) {
-          if (result.keys.size() >= UINT32_MAX) return unexpected(Failure::internal("too many distinct values"));
-          result.keys.push_back(key);
-          slots[i] = result.keys.size();
-          result.index_of_row[row] = static_cast<uint32_t>(result.keys.size() - 1);
-          if (result.keys.size() * 2 > slots.size()) grow();
-          break;
-        }
-        if (result.keys[slot - 1] == key) {
-          result.index_of_row[row] = static_cast<uint32_t>(slot - 1);
-          break;
-        }
-        i = (i + 1) & mask;
-      }
+      if (result.keys.size() >= UINT32_MAX) return unexpected(Failure::internal("too many distinct values"));
+      result.index_of_row[row] = set.insert(key_at(row), result.keys);
     }
     return result;
   } catch (const std::bad_alloc&) {

@@ -7,7 +7,8 @@
 // - many distinct labels: chunks would each hold most of them, and merging would hash them all
 //   again. Rows are instead hashed once and grouped by hash into partitions that share no label,
 //   and each partition is deduplicated on its own, in a set small enough to stay in cache.
-// No label is copied until the map takes the distinct ones.
+// No label is copied until the map takes the distinct ones. Every deduplication goes through a
+// DistinctSet under one keyed hasher per encoding, so that no choice of labels makes it quadratic.
 #include "label_encode.hpp"
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <limits>
 
 #include "big_vector.hpp"
+#include "distinct_set.hpp"
 #include "label_hash.hpp"
 #include "pool.hpp"
 #include "pool_ops.hpp"
@@ -48,61 +50,6 @@ void prefetch_label(const Source& labels, size_t index) noexcept {
 // bytes are at hand in those places, and keeping a hash per distinct label would cost 8 bytes.
 using Distinct = Label;
 
-// The distinct labels seen so far, in order of first sight, with an open-addressing index whose
-// slots hold the upper half of the hash (to skip most mismatches without touching the entries)
-// and the entry's index plus one (0 marks an empty slot).
-class DistinctSet {
- public:
-  explicit DistinctSet(size_t expected) {
-    const size_t capacity = std::bit_ceil(std::max<size_t>(16, expected * 2));
-    slots_.assign(capacity, 0);
-    mask_ = capacity - 1;
-    entries_.reserve(expected);
-  }
-
-  uint32_t insert(Label label, uint64_t hash) {
-    const uint64_t tag = hash & tag_mask;
-    for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
-      const uint64_t slot = slots_[i];
-      if (slot == 0) {
-        const auto index = static_cast<uint32_t>(entries_.size());
-        entries_.push_back(label);
-        slots_[i] = tag | (static_cast<uint64_t>(index) + 1);
-        if (entries_.size() * 2 > slots_.size()) grow();
-        return index;
-      }
-      if ((slot & tag_mask) == tag) {
-        const auto index = static_cast<uint32_t>((slot & ~tag_mask) - 1);
-        const Distinct& seen = entries_[index];
-        if (seen == label) return index;
-      }
-    }
-  }
-
-  size_t size() const noexcept { return entries_.size(); }
-  BigVector<Distinct> take_entries() && { return std::move(entries_); }
-
- private:
-  static constexpr uint64_t tag_mask = 0xFFFFFFFF00000000ULL;
-
-  // Walks the entries rather than the old slots: reading them in order keeps the hashes
-  // streaming from memory, where following each slot to its entry would miss the cache per label.
-  void grow() {
-    slots_.assign(slots_.size() * 2, 0);
-    mask_ = slots_.size() - 1;
-    for (size_t index = 0; index < entries_.size(); ++index) {
-      const uint64_t hash = hash_label(entries_[index]);
-      size_t i = hash & mask_;
-      while (slots_[i] != 0) i = (i + 1) & mask_;
-      slots_[i] = (hash & tag_mask) | (static_cast<uint64_t>(index) + 1);
-    }
-  }
-
-  BigVector<uint64_t> slots_;
-  size_t mask_ = 0;
-  BigVector<Distinct> entries_;
-};
-
 // A distinct label being sorted: the first 8 bytes, big-endian, decide most comparisons without
 // following the pointer. `id` numbers the column's distinct labels in the order found.
 struct SortItem {
@@ -127,13 +74,13 @@ size_t partition_of(uint64_t hash, unsigned bits) noexcept {
 // An estimate of the number of distinct labels, from evenly spaced rows: those seen in the sample,
 // plus those it probably missed, judged by how many it saw once and twice (Chao's estimator).
 template <class Source>
-size_t estimated_distinct(const Source& labels) {
+size_t estimated_distinct(const Source& labels, const LabelHasher& hash) {
   const size_t samples = std::min(sample_rows, labels.size());
-  DistinctSet seen(samples);
+  DistinctSet seen(samples, hash);
   std::vector<uint32_t> times(samples, 0);
   for (size_t i = 0; i < samples; ++i) {
     const Label label = labels.at(i * labels.size() / samples);
-    ++times[seen.insert(label, hash_label(label))];
+    ++times[seen.insert(label, hash(label))];
   }
   double once = 0;
   double twice = 0;
@@ -161,33 +108,37 @@ struct Chunk {
 };
 
 template <class Source>
-void dedup_chunk(const Source& labels, Chunk& chunk) {
+void dedup_chunk(const Source& labels, const LabelHasher& hash, Chunk& chunk) {
   const size_t rows = chunk.end - chunk.begin;
   chunk.slot_of_row.resize(rows);
-  DistinctSet set(std::min<size_t>(rows, 1024));
+  DistinctSet set(std::min<size_t>(rows, 1024), hash);
   for (size_t r = 0; r < rows; ++r) {
     prefetch_label(labels, chunk.begin + r + prefetch_distance);
     const Label label = labels.at(chunk.begin + r);
-    chunk.slot_of_row[r] = set.insert(label, hash_label(label));
+    chunk.slot_of_row[r] = set.insert(label, hash(label));
   }
   chunk.distinct = std::move(set).take_entries();
 }
 
 // Groups a chunk's local indices by the partition their hash falls in.
-void group_by_partition(Chunk& chunk, size_t partitions, unsigned bits) {
+void group_by_partition(Chunk& chunk, const LabelHasher& hash, size_t partitions, unsigned bits) {
   chunk.partition_offsets.assign(partitions + 1, 0);
-  for (const Distinct& d : chunk.distinct) ++chunk.partition_offsets[partition_of(hash_label(d), bits) + 1];
+  for (const Distinct& d : chunk.distinct) {
+    ++chunk.partition_offsets[partition_of(hash(d), bits) + 1];
+  }
   for (size_t p = 0; p < partitions; ++p) chunk.partition_offsets[p + 1] += chunk.partition_offsets[p];
   std::vector<size_t> next(chunk.partition_offsets.begin(), chunk.partition_offsets.end() - 1);
   chunk.by_partition.resize(chunk.distinct.size());
   for (size_t l = 0; l < chunk.distinct.size(); ++l) {
-    chunk.by_partition[next[partition_of(hash_label(chunk.distinct[l]), bits)]++] = static_cast<uint32_t>(l);
+    const size_t partition = partition_of(hash(chunk.distinct[l]), bits);
+    chunk.by_partition[next[partition]++] = static_cast<uint32_t>(l);
   }
 }
 
 // Merges the chunks' distinct labels into the column's, numbering them 0..D-1 in the returned
 // items and recording each chunk's local-to-column numbering.
-Outcome<BigVector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, size_t threads) {
+Outcome<BigVector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, const LabelHasher& hash,
+                                          size_t threads) {
   if (chunks.size() == 1) {
     const BigVector<Distinct>& distinct = chunks[0].distinct;
     BigVector<SortItem> items(distinct.size());
@@ -202,7 +153,7 @@ Outcome<BigVector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, size_t thr
 
   CATENC_TRY(pool::for_range(chunks.size(), 1, [&](size_t lo, size_t hi) -> Status {
     for (size_t k = lo; k < hi; ++k) {
-      group_by_partition(chunks[k], partitions, bits);
+      group_by_partition(chunks[k], hash, partitions, bits);
       chunks[k].global_of_local.resize(chunks[k].distinct.size());
     }
     return {};
@@ -216,12 +167,12 @@ Outcome<BigVector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, size_t thr
       for (const Chunk& chunk : chunks) {
         expected += chunk.partition_offsets[p + 1] - chunk.partition_offsets[p];
       }
-      DistinctSet set(expected);
+      DistinctSet set(expected, hash);
       for (Chunk& chunk : chunks) {
         for (size_t i = chunk.partition_offsets[p]; i < chunk.partition_offsets[p + 1]; ++i) {
           const uint32_t local = chunk.by_partition[i];
           const Distinct& d = chunk.distinct[local];
-          chunk.global_of_local[local] = set.insert(d, hash_label(d));
+          chunk.global_of_local[local] = set.insert(d, hash(d));
         }
       }
       merged[p] = std::move(set).take_entries();
@@ -244,7 +195,7 @@ Outcome<BigVector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, size_t thr
     for (size_t k = lo; k < hi; ++k) {
       Chunk& chunk = chunks[k];
       for (size_t l = 0; l < chunk.distinct.size(); ++l) {
-        chunk.global_of_local[l] += base[partition_of(hash_label(chunk.distinct[l]), bits)];
+        chunk.global_of_local[l] += base[partition_of(hash(chunk.distinct[l]), bits)];
       }
       free_now(chunk.distinct);
       free_now(chunk.by_partition);
@@ -257,7 +208,7 @@ Outcome<BigVector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, size_t thr
 class ChunkedColumn {
  public:
   template <class Source>
-  Outcome<BigVector<SortItem>> dedup(const Source& labels, size_t threads,
+  Outcome<BigVector<SortItem>> dedup(const Source& labels, const LabelHasher& hash, size_t threads,
                                        FunctionRef<void()> release_input) {
     // Two chunks per thread let an idle thread take over a slow one; a lone thread has nobody to
     // balance with, and a second chunk would only cost a merge that hashes every label again.
@@ -272,11 +223,11 @@ class ChunkedColumn {
       chunks_[k].end = rows * (k + 1) / count;
     }
     CATENC_TRY(pool::for_range(count, 1, [&](size_t lo, size_t hi) -> Status {
-      for (size_t k = lo; k < hi; ++k) dedup_chunk(labels, chunks_[k]);
+      for (size_t k = lo; k < hi; ++k) dedup_chunk(labels, hash, chunks_[k]);
       return {};
     }));
     release_input();
-    return merge_chunks(chunks_, threads);
+    return merge_chunks(chunks_, hash, threads);
   }
 
   Status write_codes(const BigVector<double>& code_of_id, double* out, size_t stride) {
@@ -311,7 +262,7 @@ class ChunkedColumn {
 class PartitionedColumn {
  public:
   template <class Source>
-  Outcome<BigVector<SortItem>> dedup(const Source& labels, size_t threads,
+  Outcome<BigVector<SortItem>> dedup(const Source& labels, const LabelHasher& hash, size_t threads,
                                        size_t expected_distinct, FunctionRef<void()> release_input) {
     const size_t rows = labels.size();
     const size_t partitions = std::clamp<size_t>(std::bit_ceil(expected_distinct / labels_per_partition + 1),
@@ -328,7 +279,7 @@ class PartitionedColumn {
         size_t* counts = &offsets[k * partitions];
         for (size_t r = chunk_begin(k); r < chunk_begin(k + 1); ++r) {
           prefetch_label(labels, r + prefetch_distance);
-          ++counts[partition_of(hash_label(labels.at(r)), bits)];
+          ++counts[partition_of(hash(labels.at(r)), bits)];
         }
       }
       return {};
@@ -351,7 +302,7 @@ class PartitionedColumn {
         size_t* next = &offsets[k * partitions];
         for (size_t r = chunk_begin(k); r < chunk_begin(k + 1); ++r) {
           prefetch_label(labels, r + prefetch_distance);
-          order[next[partition_of(hash_label(labels.at(r)), bits)]++] = static_cast<uint32_t>(r);
+          order[next[partition_of(hash(labels.at(r)), bits)]++] = static_cast<uint32_t>(r);
         }
       }
       return {};
@@ -367,7 +318,8 @@ class PartitionedColumn {
     CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
       for (size_t p = lo; p < hi; ++p) {
         const size_t partition_rows = start[p + 1] - start[p];
-        DistinctSet set(std::min(partition_rows, static_cast<size_t>(static_cast<double>(partition_rows) * share * 1.05) + 16));
+        const auto expected_here = static_cast<double>(partition_rows) * share * 1.05;
+        DistinctSet set(std::min(partition_rows, static_cast<size_t>(expected_here) + 16), hash);
         for (size_t i = start[p]; i < start[p + 1]; ++i) {
           // Rows come in hash order here, so where each label's view (or offset) lies is as
           // scattered as its bytes: fetch the one well ahead, the other when it is known.
@@ -375,7 +327,7 @@ class PartitionedColumn {
           if (i + prefetch_distance < start[p + 1]) prefetch_label(labels, order[i + prefetch_distance]);
           const uint32_t r = order[i];
           const Label label = labels.at(r);
-          id_of_row_[r] = set.insert(label, hash_label(label));
+          id_of_row_[r] = set.insert(label, hash(label));
         }
         distinct[p] = std::move(set).take_entries();
       }
@@ -446,13 +398,16 @@ Outcome<LabelMap> encode(const Source& labels, double* out, size_t stride,
   CATENC_ASSIGN_OR_RETURN(const size_t threads, pool::current_num_threads());
   // Chunks each hold most of a column's distinct labels once there are many; past this many, the
   // merge would cost more than grouping the rows by hash.
-  const size_t expected = rows >= 2 * min_chunk_rows ? estimated_distinct(labels) : 0;
+  // One key for the whole encoding: every table of it must hash alike.
+  const LabelHasher hash(label_hash_key());
+  const size_t expected = rows >= 2 * min_chunk_rows ? estimated_distinct(labels, hash) : 0;
   if (expected > min_partitioned_merge && rows <= std::numeric_limits<uint32_t>::max()) {
     PartitionedColumn column;
-    return encode_with(column, column.dedup(labels, threads, expected, release_input), out, stride);
+    return encode_with(column, column.dedup(labels, hash, threads, expected, release_input), out,
+                       stride);
   }
   ChunkedColumn column;
-  return encode_with(column, column.dedup(labels, threads, release_input), out, stride);
+  return encode_with(column, column.dedup(labels, hash, threads, release_input), out, stride);
 }
 
 }  // namespace

@@ -146,9 +146,44 @@ class WorkDeque {
   std::atomic<size_t> size_hint_{0};
 };
 
-// Rounds of searching (with a yield in between) before an idle thread goes to sleep: a join that
-// waits for a stolen half usually sees it finish within them, without a sleep and a wake-up.
-constexpr unsigned spin_rounds = 32;
+void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// A thread that finds nothing to do looks again a few times, a little longer apart each time,
+// before it sleeps: going to sleep and being woken cost a few microseconds each in the kernel, so
+// a short spin pays when work is about to come (the stolen half a joiner waits for, a caller's
+// next small operation). The spin lasts microseconds, never a sizeable share of a core: an idle
+// process must cost nothing. No yields: each would be a system call, and on a busy machine could
+// give the core away for a whole time slice.
+class Backoff {
+ public:
+  explicit Backoff(unsigned steps) noexcept : steps_(steps) {}
+
+  // Spins a little; false once the steps are used up and the caller should sleep instead.
+  bool snooze() noexcept {
+    if (step_ >= steps_) return false;
+    const unsigned pauses = 1u << std::min(step_, 6u);
+    for (unsigned i = 0; i < pauses; ++i) cpu_relax();
+    ++step_;
+    return true;
+  }
+  void reset() noexcept { step_ = 0; }
+
+ private:
+  unsigned steps_;
+  unsigned step_ = 0;
+};
+
+// Steps of 1, 2, 4, ... 64 pauses, then 64 each: about 300 pauses before an idle worker sleeps,
+// 700 for a joiner whose stolen half is running and will end, 500 for an outside submitter.
+constexpr unsigned idle_spin_steps = 10;
+constexpr unsigned join_spin_steps = 16;
+constexpr unsigned outside_spin_steps = 13;
 
 struct alignas(64) Worker {
   State* state = nullptr;
@@ -161,10 +196,54 @@ struct alignas(64) Worker {
 
   Job* find_work() noexcept;
   template <class Done>
-  void run_until(Done done) noexcept;
+  void run_until(Done done, unsigned spin_steps) noexcept;
 };
 
 thread_local Worker* current_worker = nullptr;
+
+// Inline guards and one-thread-pool operations active on this thread: while it is above zero, the
+// primitives run their work here, sequentially.
+thread_local unsigned inline_depth = 0;
+// The one-thread pool whose operation this thread is running, if any.
+thread_local const State* inline_pool = nullptr;
+
+// Marks the calling thread as running an operation of the one-thread pool `pool`.
+class InlineRun {
+ public:
+  explicit InlineRun(const State* pool) noexcept : previous_(inline_pool) {
+    inline_pool = pool;
+    ++inline_depth;
+  }
+  ~InlineRun() {
+    --inline_depth;
+    inline_pool = previous_;
+  }
+  InlineRun(const InlineRun&) = delete;
+  InlineRun& operator=(const InlineRun&) = delete;
+
+ private:
+  const State* previous_;
+};
+
+// Lifts every inline mode of the calling thread for a while: a worker that installs an operation
+// into its own pool runs it as that pool's worker, in parallel.
+class InlineSuspended {
+ public:
+  InlineSuspended() noexcept : depth_(inline_depth), pool_(inline_pool) {
+    inline_depth = 0;
+    inline_pool = nullptr;
+  }
+  ~InlineSuspended() {
+    inline_depth = depth_;
+    inline_pool = pool_;
+  }
+  InlineSuspended(const InlineSuspended&) = delete;
+  InlineSuspended& operator=(const InlineSuspended&) = delete;
+
+ private:
+  unsigned depth_;
+  const State* pool_;
+};
 
 // The second half of a join, on the stack of the joining frame.
 struct JoinJob : Job {
@@ -187,21 +266,27 @@ struct InjectedJob : Job {
     auto* self = static_cast<InjectedJob*>(job);
     self->result = guarded(self->body);
     auto guard = lock(self->mutex);
-    self->done = true;
+    self->done.store(true, std::memory_order_release);
     // Notified under the lock: the waiter cannot return and destroy the job before this call.
     self->finished.notify_one();
   }
 
   void wait() noexcept {
+    // A small operation ends within the spin, and neither side then enters the kernel.
+    Backoff backoff(outside_spin_steps);
+    while (!done.load(std::memory_order_acquire) && backoff.snooze()) {
+    }
+    // Taken even when the spin saw `done`: the runner may still hold the lock, and the job (and
+    // its mutex) must outlive that.
     auto guard = lock(mutex);
-    while (!done) finished.wait(guard);
+    while (!done.load(std::memory_order_relaxed)) finished.wait(guard);
   }
 
   FunctionRef<Status()> body;
   Status result;
   std::mutex mutex;
   std::condition_variable finished;
-  bool done = false;
+  std::atomic<bool> done{false};
 };
 
 void worker_main(Worker& worker) noexcept;
@@ -220,7 +305,9 @@ struct ThreadPool::State {
 
   static State& of(ThreadPool& pool) noexcept { return *pool.state_; }
 
+  // A one-thread pool starts no thread: it runs every operation on its submitter (submit()).
   void start() {
+    if (num_threads == 1) return;
     try {
       for (size_t i = 0; i < num_threads; ++i) {
         workers[i].thread = std::thread(worker_main, std::ref(workers[i]));
@@ -296,7 +383,12 @@ struct ThreadPool::State {
     return job;
   }
 
-  Status run_outside(FunctionRef<Status()> op) noexcept {
+  // Runs op for a thread that is no worker of this pool and blocks until it has finished.
+  Status submit(FunctionRef<Status()> op) noexcept {
+    if (num_threads == 1) {
+      InlineRun here(this);
+      return guarded(op);
+    }
     InjectedJob job(op);
     if (!injected.push_back(&job)) return unexpected(Failure::no_memory());
     announce_work();
@@ -332,17 +424,13 @@ Job* Worker::find_work() noexcept {
 }
 
 template <class Done>
-void Worker::run_until(Done done) noexcept {
-  unsigned idle_rounds = 0;
+void Worker::run_until(Done done, unsigned spin_steps) noexcept {
+  Backoff backoff(spin_steps);
   while (!done()) {
     Job* job = find_work();
-    if (job == nullptr && idle_rounds < spin_rounds) {
-      ++idle_rounds;
-      std::this_thread::yield();
-      continue;
-    }
+    if (job == nullptr && backoff.snooze()) continue;
     if (job == nullptr) job = state->sleep(*this, done);
-    idle_rounds = 0;
+    backoff.reset();
     if (job != nullptr) job->execute(job);
   }
 }
@@ -361,7 +449,8 @@ void JoinJob::run(Job* job) noexcept {
 void worker_main(Worker& worker) noexcept {
   current_worker = &worker;
   const State& state = *worker.state;
-  worker.run_until([&state] { return state.stopping.load(std::memory_order_seq_cst); });
+  worker.run_until([&state] { return state.stopping.load(std::memory_order_seq_cst); },
+                   idle_spin_steps);
   current_worker = nullptr;
 }
 
@@ -376,7 +465,8 @@ Status join_in_worker(Worker& worker, FunctionRef<Status()> a, FunctionRef<Statu
   Status result_a = guarded(a);
   if (worker.deque.pop_back_if(&job_b)) return first_failure(std::move(result_a), guarded(b));
   // Stolen: help with other work rather than block a thread while jobs wait in queues.
-  worker.run_until([&job_b] { return job_b.done.load(std::memory_order_seq_cst); });
+  worker.run_until([&job_b] { return job_b.done.load(std::memory_order_seq_cst); },
+                   join_spin_steps);
   return first_failure(std::move(result_a), std::move(job_b.result));
 }
 
@@ -426,9 +516,20 @@ size_t ThreadPool::num_threads() const noexcept {
 }
 
 Status ThreadPool::install(FunctionRef<Status()> op) {
-  if (current_worker != nullptr && current_worker->state == state_.get()) return guarded(op);
+  if (current_worker != nullptr && current_worker->state == state_.get()) {
+    InlineSuspended as_worker;
+    return guarded(op);
+  }
   // A worker of another pool blocks here like an outside thread: pools do not share work.
-  return state_->run_outside(op);
+  return state_->submit(op);
+}
+
+Inline::Inline() noexcept {
+  ++inline_depth;
+}
+
+Inline::~Inline() {
+  --inline_depth;
 }
 
 namespace {
@@ -490,52 +591,57 @@ Outcome<ThreadPool*> global_pool() {
   }
 }
 
-namespace {
-thread_local unsigned inline_depth = 0;
-
-bool runs_inline() noexcept { return current_worker == nullptr && inline_depth > 0; }
-}  // namespace
-
 Outcome<size_t> current_num_threads() {
+  if (inline_depth > 0) return size_t{1};
   if (current_worker != nullptr) return current_worker->state->num_threads;
-  if (runs_inline()) return size_t{1};
   Outcome<ThreadPool*> pool = global_pool();
   if (!pool) return std::move(pool).pass();
   return (*pool)->num_threads();
 }
 
 long current_worker_index() noexcept {
+  if (inline_pool != nullptr) return 0;
   return current_worker != nullptr ? static_cast<long>(current_worker->index) : -1;
 }
 
-Inline::Inline() noexcept { ++inline_depth; }
-Inline::~Inline() { --inline_depth; }
+namespace {
+
+// Whether the calling thread runs operations itself: as a worker, or inline.
+bool runs_here() noexcept {
+  return inline_depth > 0 || current_worker != nullptr;
+}
+
+}  // namespace
 
 Status run_in_pool(FunctionRef<Status()> op) {
-  if (current_worker != nullptr || runs_inline()) return guarded(op);
+  if (runs_here()) return guarded(op);
   Outcome<ThreadPool*> pool = global_pool();
   if (!pool) return std::move(pool).pass();
-  return State::of(**pool).run_outside(op);
+  return State::of(**pool).submit(op);
 }
 
 Status join(FunctionRef<Status()> a, FunctionRef<Status()> b) {
-  if (current_worker != nullptr) return join_in_worker(*current_worker, a, b);
-  if (runs_inline()) {
-    Status result_a = guarded(a);
-    return first_failure(std::move(result_a), guarded(b));
-  }
-  return run_in_pool([&] { return join_in_worker(*current_worker, a, b); });
+  // Checked again inside: the global pool may have one thread and run this inline.
+  const auto run = [&]() -> Status {
+    if (inline_depth > 0) {
+      Status result_a = guarded(a);
+      return first_failure(std::move(result_a), guarded(b));
+    }
+    return join_in_worker(*current_worker, a, b);
+  };
+  if (runs_here()) return run();
+  return run_in_pool(run);
 }
 
 Status for_range(size_t n, size_t min_piece, FunctionRef<Status(size_t lo, size_t hi)> body) {
   const auto run = [&]() -> Status {
     if (n == 0) return {};
+    if (inline_depth > 0) return guarded([&] { return body(0, n); });
     const size_t threads = current_worker->state->num_threads;
     const RangeSplit range{body, std::max<size_t>(min_piece, 1), threads};
     return split_range(range, 0, n, threads, false);
   };
-  if (current_worker != nullptr) return run();
-  if (runs_inline()) return n == 0 ? Status() : guarded([&] { return body(0, n); });
+  if (runs_here()) return run();
   if (n == 0) {
     // Nothing to hand over, but a pool that cannot start fails every operation alike.
     Outcome<ThreadPool*> pool = global_pool();

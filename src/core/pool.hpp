@@ -9,6 +9,10 @@
 // Task bodies report failure by returning a failed Status; they may also throw (std::bad_alloc
 // becomes a no_memory failure, anything else an internal one). A failure never cancels sibling
 // tasks: they run to completion, and the first failure reaches the submitter as the result.
+//
+// Work too small to be worth a hand-off runs on the calling thread instead: under an Inline guard,
+// and always in a pool of one thread. Results do not depend on it, as they do not depend on the
+// number of threads.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +26,10 @@ namespace catenc::pool {
 class ThreadPool {
  public:
   // Starts `threads` workers (at least 1). Throws std::system_error when a thread cannot be
-  // created; the global pool turns that into its "not initialized" failure instead.
+  // created; the global pool turns that into its "not initialized" failure instead. A pool of one
+  // thread starts none: every operation submitted to it runs on the thread that submits it, with
+  // no hand-off and no wake-up, so operations from several outside threads run at once, each on
+  // its own submitter.
   explicit ThreadPool(size_t threads);
   // Only for pools that tests create: waits for the workers to finish. The global pool is never
   // destroyed; its threads live until the process ends.
@@ -47,19 +54,11 @@ class ThreadPool {
 // "The global thread pool has not been initialized." when its threads could not be started.
 Outcome<ThreadPool*> global_pool();
 
-// Threads of the pool that the calling thread would submit to (the global one outside pools).
-Outcome<size_t> current_num_threads();
-
-// Index of the calling worker in its pool, or -1 outside every pool.
-long current_worker_index() noexcept;
-
-// Runs op on a worker (inline when the caller is one) and returns when it has finished: lets an
-// operation enter the pool once, so that even its sequential parts never run outside it.
-Status run_in_pool(FunctionRef<Status()> op);
-
-// While one lives on a thread outside the pools, the primitives called on that thread run their
-// work right there, sequentially, without handing anything to a pool or waking a worker: for work
-// too small to pay for the hand-over.
+// While an Inline guard lives, the primitives below (and everything built on them) run their
+// work sequentially on the calling thread, in order: no job is submitted, no worker is woken, and
+// the global pool is neither started nor touched. Failures behave as in the pool: every task of an
+// operation runs, and the first failure (the leftmost) is the result. Guards nest; each thread has
+// its own. ThreadPool::install still submits to the pool it names.
 class Inline {
  public:
   Inline() noexcept;
@@ -67,6 +66,20 @@ class Inline {
   Inline(const Inline&) = delete;
   Inline& operator=(const Inline&) = delete;
 };
+
+// Threads of the pool that the calling thread would submit to (the global one outside pools),
+// which starts the global pool if need be. 1 under an Inline guard and in an operation of a
+// one-thread pool, without starting anything: the work runs on one thread there.
+Outcome<size_t> current_num_threads();
+
+// Index of the calling worker in its pool, or -1 outside every pool. A thread that runs an
+// operation of a one-thread pool is that pool's worker 0 meanwhile, and so may be another thread
+// at the same time: the index is no key for per-worker state. An Inline guard changes nothing.
+long current_worker_index() noexcept;
+
+// Runs op on a worker (inline when the caller is one) and returns when it has finished: lets an
+// operation enter the pool once, so that even its sequential parts never run outside it.
+Status run_in_pool(FunctionRef<Status()> op);
 
 // Runs a and b, possibly in parallel, and returns when both have finished. A worker waiting for
 // its half to be finished elsewhere runs other pending work meanwhile.

@@ -10,6 +10,7 @@
 #include "label_encode.hpp"
 #include "pool.hpp"
 #include "row_labels.hpp"
+#include "utf8.hpp"
 
 namespace catenc::py {
 
@@ -66,45 +67,11 @@ double number_of(PyObject* object, Kind kind) noexcept {
   return static_cast<double>(value);
 }
 
-// UTF-8 of a code point; a lone surrogate becomes three U+FFFD, as encoding it with
-// "surrogatepass" and decoding that with "replace" gives.
-size_t write_utf8(uint32_t code, char* out) noexcept {
-  if (code < 0x80) {
-    out[0] = static_cast<char>(code);
-    return 1;
-  }
-  if (code < 0x800) {
-    out[0] = static_cast<char>(0xC0 | (code >> 6));
-    out[1] = static_cast<char>(0x80 | (code & 0x3F));
-    return 2;
-  }
-  if (code >= 0xD800 && code <= 0xDFFF) {
-    for (int i = 0; i < 3; ++i) std::memcpy(out + 3 * i, "\xEF\xBF\xBD", 3);
-    return 9;
-  }
-  if (code < 0x10000) {
-    out[0] = static_cast<char>(0xE0 | (code >> 12));
-    out[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out[2] = static_cast<char>(0x80 | (code & 0x3F));
-    return 3;
-  }
-  out[0] = static_cast<char>(0xF0 | (code >> 18));
-  out[1] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-  out[2] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-  out[3] = static_cast<char>(0x80 | (code & 0x3F));
-  return 4;
-}
-
 template <class Unit>
 Label utf8_of(const Unit* units, size_t length, Arena& arena) {
-  size_t size = 0;
-  for (size_t i = 0; i < length; ++i) {
-    const uint32_t code = units[i];
-    size += code < 0x80 ? 1 : code < 0x800 ? 2 : (code >= 0xD800 && code <= 0xDFFF) ? 9 : code < 0x10000 ? 3 : 4;
-  }
+  const size_t size = utf8_size_of_ucs(units, length);
   char* out = arena.allocate(size);
-  size_t written = 0;
-  for (size_t i = 0; i < length; ++i) written += write_utf8(units[i], out + written);
+  utf8_from_ucs(units, length, out);
   return Label(out, size);
 }
 
@@ -114,9 +81,9 @@ Label str_label(PyObject* str, Arena& arena) {
   const void* data = PyUnicode_DATA(str);
   if (PyUnicode_IS_ASCII(str)) return Label(static_cast<const char*>(data), length);
   switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND: return utf8_of(static_cast<const Py_UCS1*>(data), length, arena);
-    case PyUnicode_2BYTE_KIND: return utf8_of(static_cast<const Py_UCS2*>(data), length, arena);
-    default: return utf8_of(static_cast<const Py_UCS4*>(data), length, arena);
+    case PyUnicode_1BYTE_KIND: return utf8_of(static_cast<const uint8_t*>(data), length, arena);
+    case PyUnicode_2BYTE_KIND: return utf8_of(static_cast<const uint16_t*>(data), length, arena);
+    default: return utf8_of(static_cast<const uint32_t*>(data), length, arena);
   }
 }
 

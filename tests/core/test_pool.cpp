@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <numeric>
 #include <optional>
 #include <random>
+#include <set>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -379,28 +381,49 @@ TEST(pool_failure_reaches_submitter_after_siblings_finish) {
       {"bad_alloc", [](Status&) { throw std::bad_alloc(); }, Failure::Kind::no_memory, ""},
       {"other throw", [](Status&) { throw 37; }, Failure::Kind::internal, "unknown failure"},
   };
+  // In pools of each size, and inline on the calling thread (0 threads here), where a pool of
+  // one thread runs its work too.
+  const size_t modes[] = {1, 2, 8, 0};
   for (const auto& kind : kinds) {
-    for (const size_t threads : pool_sizes) {
-      pool::ThreadPool workers(threads);
+    for (const size_t threads : modes) {
+      std::optional<pool::ThreadPool> workers;
+      if (threads > 0) workers.emplace(threads);
+      const auto submit = [&](catenc::FunctionRef<Status()> op) {
+        if (workers) return workers->install(op);
+        const pool::Inline here;
+        return op();
+      };
+      const auto fail = [&]() -> Status {
+        Status failed;
+        kind.fail(failed);
+        return failed;
+      };
       std::atomic<size_t> started{0}, finished{0};
-      Status status = workers.install([&] {
+      Status status = submit([&] {
         return pool::for_range(200, 1, [&](size_t lo, size_t hi) -> Status {
           started.fetch_add(1);
           for (size_t i = lo; i < hi; ++i) {
-            if (i == 37) {
-              Status failed;
-              kind.fail(failed);
-              return failed;
-            }
+            if (i == 37) return fail();
             std::this_thread::yield();
           }
           finished.fetch_add(1);
           return {};
         });
       });
-      const bool right = !status.ok() && status.error().kind == kind.kind &&
-                         status.error().message == kind.message &&
-                         finished.load() == started.load() - 1;
+      bool right = !status.ok() && status.error().kind == kind.kind &&
+                   status.error().message == kind.message && finished.load() == started.load() - 1;
+      // A join runs its right half even when the left one fails, and keeps the left failure.
+      std::atomic<bool> right_ran{false};
+      status = submit([&] {
+        return pool::join(fail, [&]() -> Status {
+          right_ran = true;
+          return unexpected(Failure::internal("right half"));
+        });
+      });
+      right = right && right_ran.load() && !status.ok() && status.error().kind == kind.kind &&
+              status.error().message == kind.message;
+      status = submit([&] { return pool::join([] { return Status(); }, fail); });
+      right = right && !status.ok() && status.error().message == kind.message;
       if (!right) {
         check::fail(__FILE__, __LINE__,
                     std::string(kind.name) + " on " + std::to_string(threads) +
@@ -663,6 +686,22 @@ void limit_address_space() {
 [[maybe_unused]] const int child_role = [] {
   const char* role = std::getenv("CATENC_POOL_TEST_CHILD");
   if (role == nullptr) return 0;
+  if (std::strcmp(role, "inline") == 0) {
+    const size_t before = count_threads();
+    bool ok = true;
+    {
+      const pool::Inline here;
+      std::vector<int> items = random_ints(10000, 1000, 3);
+      ok = pool::sort_unstable(std::span<int>(items), std::less<int>()).ok() &&
+           std::is_sorted(items.begin(), items.end()) &&
+           pool::join([] { return Status(); }, [] { return Status(); }).ok() &&
+           pool::for_range(0, 1, [](size_t, size_t) { return Status(); }).ok() &&
+           pool::current_num_threads().value() == 1;
+    }
+    write_out(std::string(ok ? "ok" : "wrong") +
+              " started=" + std::to_string(count_threads() - before) + "\n");
+    _exit(0);
+  }
   if (std::strcmp(role, "start-failure") == 0) limit_address_space();
   const size_t before = count_threads();
   auto first = pool::global_pool();
@@ -729,6 +768,12 @@ TEST(pool_global_pool_caps_1000_threads_at_255_in_child) {
   CHECK(started >= 255u);  // a sanitizer may add a thread of its own
 }
 
+TEST(pool_inline_guard_starts_no_pool_in_child) {
+  const std::optional<std::string> output = run_child("inline", "4");
+  REQUIRE(output.has_value());
+  CHECK_EQ(*output, std::string("ok started=0\n"));
+}
+
 TEST(pool_global_pool_start_failure_in_child) {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
   // Sanitizers reserve huge address ranges, which the child's address-space limit would break.
@@ -744,4 +789,205 @@ TEST(pool_global_pool_start_failure_in_child) {
   if (error_at != 0 || again_at == std::string::npos)
     std::fprintf(stderr, "  child said: %s", output->c_str());
 #endif
+}
+
+// ---- Small work on the calling thread ----
+
+namespace {
+
+// The threads that ran the tasks of a few operations, and whether they gave the results that
+// running them one after another gives.
+struct Ran {
+  std::set<std::thread::id> threads;
+  std::set<long> worker_indices;
+  bool right = true;
+};
+
+Ran run_operations() {
+  Ran ran;
+  std::mutex mutex;
+  const auto note = [&] {
+    std::lock_guard<std::mutex> guard(mutex);
+    ran.threads.insert(std::this_thread::get_id());
+    ran.worker_indices.insert(pool::current_worker_index());
+  };
+  const std::vector<int> items = random_ints(5000, 100, 12);
+  std::vector<int> sorted = items;
+  std::sort(sorted.begin(), sorted.end());
+  std::vector<int> to_sort = items;
+  ran.right = pool::sort_unstable(std::span<int>(to_sort),
+                                  [&](int a, int b) {
+                                    note();
+                                    return a < b;
+                                  })
+                  .ok() &&
+              to_sort == sorted;
+  auto doubled = pool::map_collect(std::span<const int>(items), [&](const int& item) {
+    note();
+    return item * 2;
+  });
+  ran.right = ran.right && doubled.ok() && doubled.value().size() == items.size() &&
+              doubled.value()[17] == items[17] * 2;
+  std::atomic<size_t> covered{0};
+  ran.right = ran.right &&
+              pool::for_range(1000, 1,
+                              [&](size_t lo, size_t hi) -> Status {
+                                note();
+                                covered.fetch_add(hi - lo);
+                                return {};
+                              })
+                  .ok() &&
+              covered.load() == 1000;
+  ran.right = ran.right && pool::run_in_pool([&]() -> Status {
+                             note();
+                             return pool::join(
+                                 [&]() -> Status {
+                                   note();
+                                   return {};
+                                 },
+                                 [&]() -> Status {
+                                   note();
+                                   return {};
+                                 });
+                           }).ok();
+  return ran;
+}
+
+}  // namespace
+
+TEST(pool_inline_guard_runs_everything_on_the_calling_thread) {
+  {
+    const pool::Inline here;
+    const Ran ran = run_operations();
+    CHECK(ran.right);
+    CHECK(ran.threads == std::set<std::thread::id>{std::this_thread::get_id()});
+    CHECK(ran.worker_indices == std::set<long>{-1});
+    auto threads = pool::current_num_threads();
+    CHECK(threads.ok() && threads.value() == 1);
+    {
+      const pool::Inline nested;
+      CHECK(pool::current_num_threads().value() == 1);
+    }
+    CHECK(pool::current_num_threads().value() == 1);
+    // A pool named explicitly still gets the operation, and runs it in parallel.
+    pool::ThreadPool four(4);
+    CHECK(four.install([&]() -> Status {
+                const Ran inside = run_operations();
+                if (!inside.right || pool::current_num_threads().value() != 4 ||
+                    inside.worker_indices.count(-1) != 0) {
+                  return unexpected(Failure::internal("not run as the pool's"));
+                }
+                return {};
+              })
+              .ok());
+  }
+  // Once the guard is gone, work goes to the pool again.
+  CHECK(pool::run_in_pool([]() -> Status {
+          if (pool::current_worker_index() < 0) return unexpected(Failure::internal("outside"));
+          return {};
+        }).ok());
+
+  // On a worker, a guard keeps its work on that worker.
+  pool::ThreadPool three(3);
+  CHECK(three
+            .install([&three]() -> Status {
+              const std::thread::id worker = std::this_thread::get_id();
+              const long index = pool::current_worker_index();
+              const pool::Inline here;
+              const Ran ran = run_operations();
+              if (!ran.right || ran.threads != std::set<std::thread::id>{worker} ||
+                  ran.worker_indices != std::set<long>{index}) {
+                return unexpected(Failure::internal("left the worker"));
+              }
+              // Installing into the worker's own pool lifts the guard for the operation.
+              return three.install([]() -> Status {
+                if (pool::current_num_threads().value() != 3) {
+                  return unexpected(Failure::internal("still inline"));
+                }
+                return {};
+              });
+            })
+            .ok());
+}
+
+TEST(pool_one_thread_pool_runs_submissions_on_the_submitter) {
+  const size_t before = count_threads();
+  pool::ThreadPool one(1);
+  CHECK_EQ(count_threads(), before);  // it starts no thread
+  const std::thread::id caller = std::this_thread::get_id();
+  Ran ran;
+  size_t threads = 0;
+  CHECK(one.install([&]() -> Status {
+             ran = run_operations();
+             threads = pool::current_num_threads().value();
+             // Nested installs into it stay here.
+             return one.install([] { return Status(); });
+           })
+            .ok());
+  CHECK(ran.right);
+  CHECK(ran.threads == std::set<std::thread::id>{caller});
+  CHECK(ran.worker_indices == std::set<long>{0});
+  CHECK_EQ(threads, size_t{1});
+  CHECK_EQ(pool::current_worker_index(), -1L);
+
+  // Submitters do not queue behind one another: each runs its operation itself, so two that wait
+  // for each other both finish.
+  std::atomic<int> arrived{0};
+  std::atomic<int> met{0};
+  std::vector<std::thread> submitters;
+  for (int t = 0; t < 2; ++t) {
+    submitters.emplace_back([&] {
+      const Status status = one.install([&]() -> Status {
+        arrived.fetch_add(1);
+        if (!wait_for([&] { return arrived.load() == 2; })) {
+          return unexpected(Failure::internal("alone"));
+        }
+        return {};
+      });
+      if (status.ok()) met.fetch_add(1);
+    });
+  }
+  for (std::thread& submitter : submitters) submitter.join();
+  CHECK_EQ(met.load(), 2);
+
+  // From a worker of another pool too.
+  pool::ThreadPool two(2);
+  CHECK(two.install([&]() -> Status {
+             const std::thread::id worker = std::this_thread::get_id();
+             return one.install([&]() -> Status {
+               if (std::this_thread::get_id() != worker || pool::current_worker_index() != 0) {
+                 return unexpected(Failure::internal("moved"));
+               }
+               return {};
+             });
+           })
+            .ok());
+}
+
+TEST(pool_workers_sleep_once_work_runs_out) {
+  // CPU time of the whole process over 200 ms of idleness after a burst: workers that kept
+  // spinning would spend most of it. Counted, not timed: the wait only gives them the chance.
+  pool::ThreadPool workers(4);
+  for (int round = 0; round < 200; ++round) {
+    std::atomic<long> sum{0};
+    CHECK(workers
+              .install([&] {
+                return pool::for_range(4000, 1, [&](size_t lo, size_t hi) -> Status {
+                  sum.fetch_add(static_cast<long>(hi - lo));
+                  return {};
+                });
+              })
+              .ok());
+  }
+  const auto cpu_ms = [] {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+  };
+  const double before = cpu_ms();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const double spent = cpu_ms() - before;
+  if (spent > 20) {
+    check::fail(__FILE__, __LINE__, "idle workers spent " + std::to_string(spent) + " ms of CPU");
+  }
 }
