@@ -18,6 +18,9 @@ class DistinctKeySet {
  public:
   DistinctKeySet() : salt_(label_hash_key().words[0]), slots_(64, 0) {}
 
+  // Whether the set has given up hashing (for tests).
+  bool is_ordered() const noexcept { return ordered_ != nullptr; }
+
   // The index of `key` among the keys seen so far, in order of first sight.
   uint32_t insert(uint64_t key, std::vector<uint64_t>& keys) {
     if (ordered_) [[unlikely]] {
