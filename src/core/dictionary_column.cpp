@@ -33,18 +33,16 @@ Outcome<std::optional<LabelMap>> encode_with(const DictionarySource& source, dou
   std::atomic<size_t> first_label{source.rows};
   std::atomic<bool> out_of_range{false};
   CATENC_TRY(pool::for_range(source.rows, rows_per_task, [&](size_t lo, size_t hi) -> Status {
+    size_t first_here = hi;
+    bool bad = false;
     for (size_t r = lo; r < hi; ++r) {
       const size_t e = entry_of<Code>(source, r);
-      if (e >= entries) {
-        out_of_range.store(true, std::memory_order_relaxed);
-        return {};
-      }
-      if (!source.entries[e].is_number) {
-        size_t seen = first_label.load(std::memory_order_relaxed);
-        while (r < seen && !first_label.compare_exchange_weak(seen, r, std::memory_order_relaxed)) {
-        }
-        break;  // the rest of this piece cannot hold an earlier one
-      }
+      bad = bad || e >= entries;
+      if (!bad && first_here == hi && !source.entries[e].is_number) first_here = r;
+    }
+    if (bad) out_of_range.store(true, std::memory_order_relaxed);
+    size_t seen = first_label.load(std::memory_order_relaxed);
+    while (first_here < seen && !first_label.compare_exchange_weak(seen, first_here, std::memory_order_relaxed)) {
     }
     return {};
   }));
