@@ -2,6 +2,7 @@
 // their buffers: no object per row, no copy of a label before the distinct ones are known.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 #include <memory>
 
 #include "arrow_abi.hpp"
+#include "arrow_string_array.hpp"
 #include "column_work.hpp"
 #include "label.hpp"
 #include "label_map.hpp"
@@ -35,6 +37,10 @@ class ArrowTextLabels {
   size_t size() const noexcept { return rows_; }
   Label at(size_t row) const noexcept;
   void prefetch_index(size_t row) const noexcept;
+  // f(row, label) for every row of [lo, hi), in order: the chunks' offsets and bytes read as they
+  // lie, with no search per row.
+  template <class F>
+  void for_each(size_t lo, size_t hi, F&& f) const;
   // The first valid row, or size() when every row is null.
   size_t first_valid() const noexcept;
 
@@ -52,6 +58,44 @@ class ArrowTextLabels {
   Label missing_;  // a null row after it
   size_t first_valid_;
 };
+
+template <class F>
+void ArrowTextLabels::for_each(size_t lo, size_t hi, F&& f) const {
+  if (lo >= hi) return;
+  const Chunk* chunk = &chunk_of(lo);
+  const Chunk* const end_chunk = chunks_.data() + chunks_.size();
+  for (; chunk != end_chunk && chunk->start < hi; ++chunk) {
+    const ArrowArray& array = *chunk->array;
+    const size_t begin = std::max(lo, chunk->start) - chunk->start;
+    const size_t end = std::min(hi - chunk->start, static_cast<size_t>(array.length));
+    const arrow::Validity validity = arrow::Validity::of(array);
+    const auto visit = [&](auto label_at) {
+      if (validity.bits == nullptr) {
+        for (size_t i = begin; i < end; ++i) f(chunk->start + i, label_at(i));
+        return;
+      }
+      for (size_t i = begin; i < end; ++i) {
+        const size_t row = chunk->start + i;
+        f(row, validity.valid(i) ? label_at(i) : (row < first_valid_ ? leading_ : missing_));
+      }
+    };
+    if (width_ == 4) {
+      const int32_t* offsets = arrow::offsets_of<int32_t>(array);
+      const auto* data = static_cast<const char*>(array.buffers[2]);
+      visit([&](size_t i) { return Label(data + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i])); });
+    } else if (width_ == 8) {
+      const int64_t* offsets = arrow::offsets_of<int64_t>(array);
+      const auto* data = static_cast<const char*>(array.buffers[2]);
+      visit([&](size_t i) { return Label(data + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i])); });
+    } else {
+      visit([&](size_t i) {
+        Label label;
+        arrow::view_string(array, i, label);
+        return label;
+      });
+    }
+  }
+}
 
 // True when the bytes of every valid row are UTF-8, as labels must be.
 bool arrow_text_is_utf8(const ArrowTextSource& source) noexcept;

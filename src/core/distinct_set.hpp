@@ -63,7 +63,7 @@ class DistinctSet {
   // label is added, from the distance it lies from its home slot. That suffices, because no label
   // ever moves: finding one costs what adding it did. An ordered set gets here too, through a
   // table of one empty slot.
-  uint32_t insert(Label label, uint64_t hash) {
+  [[gnu::always_inline]] uint32_t insert(Label label, uint64_t hash) {
     const uint64_t tag = hash & tag_mask;
     for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
       const uint64_t slot = slots_[i];
@@ -71,7 +71,7 @@ class DistinctSet {
       if ((slot & tag_mask) == tag) {
         const auto index = static_cast<uint32_t>((slot & ~tag_mask) - 1);
         if constexpr (detail::count_dedup_work) work_ += 1;
-        if (entries_[index] == label) {
+        if (same_label(entries_[index], label)) {
           if constexpr (detail::count_dedup_work) work_ += probes_to(i, hash);
           return index;
         }

@@ -12,6 +12,38 @@ namespace catenc {
 
 using Label = std::string_view;
 
+// Whether two labels hold the same bytes. Most labels are short: words compared in place cost less
+// than a call to memcmp, which std::string_view's == makes.
+inline bool same_label(Label a, Label b) noexcept {
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* p = a.data();
+  const char* q = b.data();
+  const auto word = [](const char* at) {
+    uint64_t value;
+    __builtin_memcpy(&value, at, sizeof value);
+    return value;
+  };
+  const auto half = [](const char* at) {
+    uint32_t value;
+    __builtin_memcpy(&value, at, sizeof value);
+    return value;
+  };
+  if (n >= 8) {
+    if (n > 64) return __builtin_memcmp(p, q, n) == 0;
+    // Whole words, then the last word again, overlapping what came before.
+    for (size_t i = 0; i + 8 < n; i += 8) {
+      if (word(p + i) != word(q + i)) return false;
+    }
+    return word(p + n - 8) == word(q + n - 8);
+  }
+  if (n >= 4) return half(p) == half(q) && half(p + n - 4) == half(q + n - 4);
+  for (size_t i = 0; i < n; ++i) {
+    if (p[i] != q[i]) return false;
+  }
+  return true;
+}
+
 // The texts that stand for a missing value: matched whole and case-sensitively.
 inline bool is_missing_marker(Label label) noexcept {
   return label == "nan" || label == "NaN" || label == "<NA>";

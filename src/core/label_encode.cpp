@@ -93,13 +93,37 @@ size_t estimated_distinct(const Source& labels, const LabelHasher& hash) {
   return static_cast<size_t>(std::min(estimate, static_cast<double>(labels.size())));
 }
 
+// Each row's number (its label's slot in a set, then among the column's distinct labels) is kept
+// in the row's own cell of the result until the row's code replaces it: the memory is there
+// already, where a buffer of its own would cost fresh pages on every encoding.
+class RowIds {
+ public:
+  RowIds(double* out, size_t stride) noexcept : out_(out), stride_(stride) {}
+  void set(size_t row, uint32_t id) const noexcept {
+    const uint64_t bits = id;
+    std::memcpy(out_ + row * stride_, &bits, sizeof bits);
+  }
+  uint32_t get(size_t row) const noexcept {
+    uint64_t bits;
+    std::memcpy(&bits, out_ + row * stride_, sizeof bits);
+    return static_cast<uint32_t>(bits);
+  }
+  // Replaces the number of every row in [lo, hi) by the code code_of[number].
+  void to_codes(size_t lo, size_t hi, const double* code_of) const noexcept {
+    for (size_t r = lo; r < hi; ++r) out_[r * stride_] = code_of[get(r)];
+  }
+
+ private:
+  double* out_;
+  size_t stride_;
+};
+
 // -- few distinct labels: chunks merged ------------------------------------------------------------
 
 // One slice of the rows, deduplicated on its own.
 struct Chunk {
   size_t begin = 0;
   size_t end = 0;
-  BigVector<uint32_t> slot_of_row;  // the row's index in `distinct`
   BigVector<Distinct> distinct;
   BigVector<uint64_t> global_of_local;  // index among all the column's distinct labels
   std::vector<size_t> partition_offsets;  // local indices grouped by partition
@@ -107,16 +131,12 @@ struct Chunk {
   BigVector<double> code_of_local;
 };
 
+// Each row's number is its label's index in `distinct`.
 template <class Source>
-void dedup_chunk(const Source& labels, const LabelHasher& hash, Chunk& chunk) {
+void dedup_chunk(const Source& labels, const LabelHasher& hash, const RowIds& ids, Chunk& chunk) {
   const size_t rows = chunk.end - chunk.begin;
-  chunk.slot_of_row.resize(rows);
   DistinctSet set(std::min<size_t>(rows, 1024), hash);
-  for (size_t r = 0; r < rows; ++r) {
-    prefetch_label(labels, chunk.begin + r + prefetch_distance);
-    const Label label = labels.at(chunk.begin + r);
-    chunk.slot_of_row[r] = set.insert(label, hash(label));
-  }
+  labels.for_each(chunk.begin, chunk.end, [&](size_t r, Label label) { ids.set(r, set.insert(label, hash(label))); });
   chunk.distinct = std::move(set).take_entries();
 }
 
@@ -207,6 +227,8 @@ Outcome<BigVector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, const Labe
 
 class ChunkedColumn {
  public:
+  ChunkedColumn(double* out, size_t stride) noexcept : ids_(out, stride) {}
+
   template <class Source>
   Outcome<BigVector<SortItem>> dedup(const Source& labels, const LabelHasher& hash, size_t threads,
                                        FunctionRef<void()> release_input) {
@@ -223,14 +245,14 @@ class ChunkedColumn {
       chunks_[k].end = rows * (k + 1) / count;
     }
     CATENC_TRY(pool::for_range(count, 1, [&](size_t lo, size_t hi) -> Status {
-      for (size_t k = lo; k < hi; ++k) dedup_chunk(labels, hash, chunks_[k]);
+      for (size_t k = lo; k < hi; ++k) dedup_chunk(labels, hash, ids_, chunks_[k]);
       return {};
     }));
     release_input();
     return merge_chunks(chunks_, hash, threads);
   }
 
-  Status write_codes(const BigVector<double>& code_of_id, double* out, size_t stride) {
+  Status write_codes(const BigVector<double>& code_of_id) {
     const bool merged = chunks_.size() > 1;
     return pool::for_range(chunks_.size(), 1, [&](size_t lo, size_t hi) -> Status {
       for (size_t k = lo; k < hi; ++k) {
@@ -243,9 +265,7 @@ class ChunkedColumn {
           }
           code_of_local = chunk.code_of_local.data();
         }
-        for (size_t r = chunk.begin; r < chunk.end; ++r) {
-          out[r * stride] = code_of_local[chunk.slot_of_row[r - chunk.begin]];
-        }
+        ids_.to_codes(chunk.begin, chunk.end, code_of_local);
       }
       return {};
     });
@@ -254,6 +274,7 @@ class ChunkedColumn {
   void release() noexcept { free_now(chunks_); }
 
  private:
+  RowIds ids_;
   std::vector<Chunk> chunks_;
 };
 
@@ -261,10 +282,13 @@ class ChunkedColumn {
 
 class PartitionedColumn {
  public:
+  PartitionedColumn(double* out, size_t stride) noexcept : ids_(out, stride) {}
+
   template <class Source>
   Outcome<BigVector<SortItem>> dedup(const Source& labels, const LabelHasher& hash, size_t threads,
                                        size_t expected_distinct, FunctionRef<void()> release_input) {
     const size_t rows = labels.size();
+    rows_ = rows;
     const size_t partitions = std::clamp<size_t>(std::bit_ceil(expected_distinct / labels_per_partition + 1),
                                                  std::bit_ceil(threads * 4), max_row_partitions);
     const auto bits = static_cast<unsigned>(std::countr_zero(partitions));
@@ -277,10 +301,8 @@ class PartitionedColumn {
     CATENC_TRY(pool::for_range(chunks, 1, [&](size_t lo, size_t hi) -> Status {
       for (size_t k = lo; k < hi; ++k) {
         size_t* counts = &offsets[k * partitions];
-        for (size_t r = chunk_begin(k); r < chunk_begin(k + 1); ++r) {
-          prefetch_label(labels, r + prefetch_distance);
-          ++counts[partition_of(hash(labels.at(r)), bits)];
-        }
+        labels.for_each(chunk_begin(k), chunk_begin(k + 1),
+                        [&](size_t, Label label) { ++counts[partition_of(hash(label), bits)]; });
       }
       return {};
     }));
@@ -300,10 +322,9 @@ class PartitionedColumn {
     CATENC_TRY(pool::for_range(chunks, 1, [&](size_t lo, size_t hi) -> Status {
       for (size_t k = lo; k < hi; ++k) {
         size_t* next = &offsets[k * partitions];
-        for (size_t r = chunk_begin(k); r < chunk_begin(k + 1); ++r) {
-          prefetch_label(labels, r + prefetch_distance);
-          order[next[partition_of(hash(labels.at(r)), bits)]++] = static_cast<uint32_t>(r);
-        }
+        labels.for_each(chunk_begin(k), chunk_begin(k + 1), [&](size_t r, Label label) {
+          order[next[partition_of(hash(label), bits)]++] = static_cast<uint32_t>(r);
+        });
       }
       return {};
     }));
@@ -312,7 +333,6 @@ class PartitionedColumn {
     // Partitions share no label, so each numbers its own; every task writes the ids of its own
     // rows only. Sets are sized from the estimate, so that their entries rarely regrow: the spare
     // room of a doubled vector would stay allocated until the labels are sorted.
-    id_of_row_.resize(rows);
     std::vector<BigVector<Distinct>> distinct(partitions);
     const double share = static_cast<double>(expected_distinct) / static_cast<double>(rows);
     CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
@@ -327,7 +347,7 @@ class PartitionedColumn {
           if (i + prefetch_distance < start[p + 1]) prefetch_label(labels, order[i + prefetch_distance]);
           const uint32_t r = order[i];
           const Label label = labels.at(r);
-          id_of_row_[r] = set.insert(label, hash(label));
+          ids_.set(r, set.insert(label, hash(label)));
         }
         distinct[p] = std::move(set).take_entries();
       }
@@ -340,7 +360,8 @@ class PartitionedColumn {
     BigVector<SortItem> items(base[partitions]);
     CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
       for (size_t p = lo; p < hi; ++p) {
-        for (size_t i = start[p]; i < start[p + 1]; ++i) id_of_row_[order[i]] += static_cast<uint32_t>(base[p]);
+        const auto offset = static_cast<uint32_t>(base[p]);
+        for (size_t i = start[p]; i < start[p + 1]; ++i) ids_.set(order[i], ids_.get(order[i]) + offset);
         for (size_t g = 0; g < distinct[p].size(); ++g) items[base[p] + g] = sort_item(distinct[p][g], base[p] + g);
         free_now(distinct[p]);
       }
@@ -349,24 +370,25 @@ class PartitionedColumn {
     return items;
   }
 
-  Status write_codes(const BigVector<double>& code_of_id, double* out, size_t stride) {
-    return pool::for_range(id_of_row_.size(), min_chunk_rows, [&](size_t lo, size_t hi) -> Status {
-      for (size_t r = lo; r < hi; ++r) out[r * stride] = code_of_id[id_of_row_[r]];
+  Status write_codes(const BigVector<double>& code_of_id) {
+    return pool::for_range(rows_, min_chunk_rows, [&](size_t lo, size_t hi) -> Status {
+      ids_.to_codes(lo, hi, code_of_id.data());
       return {};
     });
   }
 
-  void release() noexcept { free_now(id_of_row_); }
+  void release() noexcept {}
 
  private:
-  BigVector<uint32_t> id_of_row_;
+  RowIds ids_;
+  size_t rows_ = 0;
 };
 
 // Sorts the distinct labels and numbers the ordinary ones in that order (the markers take no
 // code and do not advance the count); every row gets its label's code, and the map is built last,
 // once the rows' numbering is gone, so that the two are never held at once.
 template <class Column>
-Outcome<LabelMap> encode_with(Column& column, Outcome<BigVector<SortItem>> found, double* out, size_t stride) {
+Outcome<LabelMap> encode_with(Column& column, Outcome<BigVector<SortItem>> found) {
   if (!found) return std::move(found).pass();
   BigVector<SortItem>& items = found.value();
   // A lambda rather than a function, so that the sort inlines the comparison.
@@ -381,7 +403,7 @@ Outcome<LabelMap> encode_with(Column& column, Outcome<BigVector<SortItem>> found
     for (const SortItem& item : items) {
       code_of_id[item.id] = is_missing_marker(item.label) ? missing_code() : static_cast<double>(next_code++);
     }
-    CATENC_TRY(column.write_codes(code_of_id, out, stride));
+    CATENC_TRY(column.write_codes(code_of_id));
   }
   column.release();
   return LabelMap::build(items.size(), [&](size_t i) { return items[i].label; });
@@ -402,12 +424,11 @@ Outcome<LabelMap> encode(const Source& labels, double* out, size_t stride,
   const LabelHasher hash(label_hash_key());
   const size_t expected = rows >= 2 * min_chunk_rows ? estimated_distinct(labels, hash) : 0;
   if (expected > min_partitioned_merge && rows <= std::numeric_limits<uint32_t>::max()) {
-    PartitionedColumn column;
-    return encode_with(column, column.dedup(labels, hash, threads, expected, release_input), out,
-                       stride);
+    PartitionedColumn column(out, stride);
+    return encode_with(column, column.dedup(labels, hash, threads, expected, release_input));
   }
-  ChunkedColumn column;
-  return encode_with(column, column.dedup(labels, hash, threads, release_input), out, stride);
+  ChunkedColumn column(out, stride);
+  return encode_with(column, column.dedup(labels, hash, threads, release_input));
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ class LabelHasher {
  public:
   explicit LabelHasher(const LabelHashKey& key) noexcept : key_(key) {}
 
-  uint64_t operator()(Label label) const noexcept {
+  [[gnu::always_inline]] uint64_t operator()(Label label) const noexcept {
     using detail::fold_multiply;
     using detail::read32;
     using detail::read64;

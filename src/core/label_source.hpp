@@ -21,6 +21,16 @@ struct LabelViews {
   size_t size() const noexcept { return labels.size(); }
   Label at(size_t row) const noexcept { return labels[row]; }
   void prefetch_index(size_t row) const noexcept { __builtin_prefetch(&labels[row]); }
+  // f(row, label) for every row of [lo, hi), in order. The bytes a view points at may lie
+  // anywhere (inside Python objects): those of a label well ahead are fetched early.
+  template <class F>
+  void for_each(size_t lo, size_t hi, F&& f) const {
+    constexpr size_t ahead = 16;
+    for (size_t r = lo; r < hi; ++r) {
+      if (r + ahead < hi) __builtin_prefetch(labels[r + ahead].data());
+      f(r, labels[r]);
+    }
+  }
 };
 
 // Labels stored back to back in one buffer: label i is bytes[offsets[i], offsets[i + 1]).
@@ -51,6 +61,11 @@ class PackedLabels {
     } else {
       __builtin_prefetch(&offsets_[row]);
     }
+  }
+  // f(row, label) for every row of [lo, hi), in order; offsets and bytes lie in order too.
+  template <class F>
+  void for_each(size_t lo, size_t hi, F&& f) const {
+    for (size_t r = lo; r < hi; ++r) f(r, at(r));
   }
   void reserve(size_t rows, size_t byte_estimate) {
     offsets_.reserve(rows + 1);
