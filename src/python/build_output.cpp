@@ -175,7 +175,75 @@ PyResult<Ref> columns_by_position(std::vector<Ref> values, const Learned& learne
   return columns;
 }
 
-PyResult<Ref> data_frame(ArrayTable table, const std::vector<std::string>& column_names,
+// Whether pandas would make `labels` (an input frame's `columns`, all str) again from the list of
+// their texts: an exact Index with no name, of the dtype pandas infers for a list of str now
+// (objects, or its text dtype where that is the default).
+PyResult<bool> same_as_inferred(PyObject* pandas, PyObject* labels) {
+  Ref index_type = Ref::steal(PyObject_GetAttrString(pandas, "Index"));
+  if (!index_type) return fetched();
+  if (reinterpret_cast<PyObject*>(Py_TYPE(labels)) != index_type.get()) return false;
+  Ref name = Ref::steal(PyObject_GetAttrString(labels, "name"));
+  if (!name) return fetched();
+  if (name.get() != Py_None) return false;
+  Ref dtype = Ref::steal(PyObject_GetAttrString(labels, "dtype"));
+  if (!dtype) return fetched();
+  Ref config = Ref::steal(PyImport_ImportModule("pandas._config"));
+  if (!config) return fetched();
+  Ref uses_text = Ref::steal(PyObject_GetAttrString(config.get(), "using_string_dtype"));
+  if (!uses_text) {
+    // pandas 2.2 names it otherwise, and its text dtype differs: objects only, there.
+    PyErr_Clear();
+    uses_text = Ref::steal(PyObject_GetAttrString(config.get(), "using_pyarrow_string_dtype"));
+    if (!uses_text) {
+      PyErr_Clear();
+      return false;
+    }
+    Ref on = Ref::steal(PyObject_CallNoArgs(uses_text.get()));
+    if (!on) return fetched();
+    if (on.get() != Py_False) return false;
+    return PyArray_DescrCheck(dtype.get()) && reinterpret_cast<PyArray_Descr*>(dtype.get())->type_num == NPY_OBJECT;
+  }
+  Ref on = Ref::steal(PyObject_CallNoArgs(uses_text.get()));
+  if (!on) return fetched();
+  if (on.get() == Py_False) {
+    return PyArray_DescrCheck(dtype.get()) && reinterpret_cast<PyArray_Descr*>(dtype.get())->type_num == NPY_OBJECT;
+  }
+  Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+  if (!numpy) return fetched();
+  Ref nan = Ref::steal(PyObject_GetAttrString(numpy.get(), "nan"));
+  Ref text_type = Ref::steal(PyObject_GetAttrString(pandas, "StringDtype"));
+  if (!nan || !text_type) return fetched();
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "na_value", nan.get()));
+  if (!no_args || !kwargs) return fetched();
+  Ref inferred = Ref::steal(PyObject_Call(text_type.get(), no_args.get(), kwargs.get()));
+  if (!inferred) return fetched();
+  const int equal = PyObject_RichCompareBool(dtype.get(), inferred.get(), Py_EQ);
+  if (equal < 0) return fetched();
+  return equal == 1;
+}
+
+// The columns of a DataFrame result: the names as a list of str, for pandas to make its Index of;
+// or, where that Index would equal the input's own `columns`, a view of those. Making an Index of
+// str takes pandas a hundred microseconds where it infers a text dtype; a view shares the labels
+// and has a name of its own.
+PyResult<Ref> result_columns(PyObject* pandas, const std::vector<std::string>& column_names, PyObject* labels) {
+  if (labels != nullptr) {
+    CATENC_ASSIGN_OR_RETURN(const bool reusable, same_as_inferred(pandas, labels));
+    if (reusable) return checked(PyObject_CallMethod(labels, "view", nullptr));
+  }
+  Ref name_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(column_names.size())));
+  if (!name_list) return fetched();
+  for (size_t i = 0; i < column_names.size(); ++i) {
+    const std::string& text = column_names[i];
+    PyObject* name = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    if (name == nullptr) return fetched();
+    PyList_SET_ITEM(name_list.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  return name_list;
+}
+
+PyResult<Ref> data_frame(ArrayTable table, const std::vector<std::string>& column_names, PyObject* labels,
                          const Learned* learned) {
   const bool labelled = learned != nullptr && !learned->info().encoded_columns().empty();
   std::vector<Ref> values;
@@ -186,14 +254,7 @@ PyResult<Ref> data_frame(ArrayTable table, const std::vector<std::string>& colum
   }
   Ref pandas = Ref::steal(PyImport_ImportModule("pandas"));
   if (!pandas) return fetched();
-  Ref name_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(column_names.size())));
-  if (!name_list) return fetched();
-  for (size_t i = 0; i < column_names.size(); ++i) {
-    const std::string& text = column_names[i];
-    PyObject* name = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-    if (name == nullptr) return fetched();
-    PyList_SET_ITEM(name_list.get(), static_cast<Py_ssize_t>(i), name);
-  }
+  CATENC_ASSIGN_OR_RETURN(Ref name_list, result_columns(pandas.get(), column_names, labels));
   Ref data_frame_type = Ref::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
   if (!data_frame_type) return fetched();
   if (!labelled) {
@@ -266,7 +327,7 @@ PyResult<Ref> polars_frame(ArrayTable table, const std::vector<std::string>& col
 PyResult<Ref> arr_to_out(ArrayTable table, OUT out, const Learned* learned) {
   if (learned != nullptr) CATENC_TRY(check_width(learned->info(), table.table.columns(), out));
   if (out.column_names && out.arrow_frame) return polars_frame(std::move(table), *out.column_names, learned);
-  if (out.column_names) return data_frame(std::move(table), *out.column_names, learned);
+  if (out.column_names) return data_frame(std::move(table), *out.column_names, out.column_labels.get(), learned);
   if (learned == nullptr) return std::move(table.array);
   return object_array(table.table, *learned);
 }

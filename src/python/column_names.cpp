@@ -42,15 +42,16 @@ PyResult<std::vector<std::string>> names_as_integers(PyObject* columns, const Na
 
 }  // namespace
 
-PyResult<std::vector<std::string>> dataframe_column_names(Borrowed frame) {
+PyResult<ColumnNames> dataframe_column_names(Borrowed frame) {
   CATENC_ASSIGN_OR_RETURN(const Names* n, names());
   Ref columns = Ref::steal(PyObject_GetAttr(frame.get(), n->columns));
   if (!columns) return fetched();
   PyResult<std::vector<std::string>> as_strings = names_as_strings(columns.get());
-  if (as_strings) return as_strings;
+  if (as_strings) return ColumnNames{std::move(as_strings).value(), std::move(columns)};
   // The first try's error is dropped: integer labels are the common reason for it.
-  if (as_strings.error().kind() == Error::Kind::internal) return as_strings;
-  return names_as_integers(columns.get(), *n);
+  if (as_strings.error().kind() == Error::Kind::internal) return std::move(as_strings).pass();
+  CATENC_ASSIGN_OR_RETURN(std::vector<std::string> as_integers, names_as_integers(columns.get(), *n));
+  return ColumnNames{std::move(as_integers), Ref()};
 }
 
 }  // namespace catenc::py

@@ -9,6 +9,12 @@
 
 namespace catenc::py {
 
-PyResult<std::vector<std::string>> dataframe_column_names(Borrowed frame);
+struct ColumnNames {
+  std::vector<std::string> names;
+  // The frame's `columns` when the names are its items, each a str; else null.
+  Ref labels;
+};
+
+PyResult<ColumnNames> dataframe_column_names(Borrowed frame);
 
 }  // namespace catenc::py

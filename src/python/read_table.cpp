@@ -104,7 +104,9 @@ PyResult<Conversion> pyany_to_vec(Borrowed obj, TableUse use) {
   CATENC_ASSIGN_OR_RETURN(const std::string name, type_name(Py_TYPE(obj.get())));
   OUT out;
   if (name == "DataFrame") {
-    CATENC_ASSIGN_OR_RETURN(out.column_names, dataframe_column_names(obj));
+    CATENC_ASSIGN_OR_RETURN(ColumnNames names, dataframe_column_names(obj));
+    out.column_names = std::move(names.names);
+    out.column_labels = std::move(names.labels);
     CATENC_ASSIGN_OR_RETURN(out.arrow_frame, offers_only_arrow(obj.get()));
   } else if (name != "ndarray" && name != "memmap") {
     CATENC_TRY(print_line_to_stdout(name));

@@ -18,6 +18,8 @@ namespace catenc::py {
 struct OUT {
   std::optional<std::vector<std::string>> column_names;
   bool arrow_frame = false;
+  // The input frame's `columns`, when the names are its str items: the result may share its labels.
+  Ref column_labels;
 };
 
 struct Conversion {

@@ -265,3 +265,30 @@ def test_extension_columns_leave_references_and_memory_flat():
     assert (sys.getrefcount(category), sys.getrefcount(pd.NA)) == counts
     assert abs(sys.getrefcount(None) - nones) < 500
     assert grown < 4_000_000 or UNDER_ASAN, grown
+
+
+@pytest.mark.parametrize(
+    "labels",
+    [
+        lambda: ["a", "b"],
+        lambda: pd.Index(["a", "b"], dtype=object),
+        lambda: pd.Index(["a", "b"], name="features"),
+        lambda: pd.Index(["a", "é"]),
+        lambda: [0, 1],
+    ],
+    ids=["default", "object dtype", "named", "non-ASCII", "integers"],
+)
+@pytest.mark.parametrize("call", ["encode", "decode"])
+def test_result_columns_are_those_pandas_makes_of_the_names(labels, call):
+    frame = pd.DataFrame({"x": ["p", "q", "p"], "y": [1.0, 2.0, 3.0]})
+    frame.columns = labels()
+    enc = Encoder()
+    out = enc.encode(frame)
+    if call == "decode":
+        out = enc.decode(out)
+    expected = pd.DataFrame(np.zeros((3, 2)), columns=[str(label) for label in frame.columns]).columns
+    pd.testing.assert_index_equal(out.columns, expected, exact=True)
+    assert out.columns.name is None
+    # Shared labels, if any, are not a shared object: naming one axis leaves the other alone.
+    out.columns.name = "renamed"
+    assert frame.columns.name in (None, "features")
