@@ -1,6 +1,11 @@
 #include "column_work.hpp"
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 #include "label_encode.hpp"
+#include "number_column.hpp"
 #include "pool.hpp"
 
 namespace catenc {
@@ -25,19 +30,59 @@ std::unique_ptr<ColumnWork> packed_labels_work(PackedLabels labels) {
   return std::make_unique<PackedLabelsWork>(std::move(labels));
 }
 
-Status run_column_works(std::span<std::unique_ptr<ColumnWork>> works,
-                        std::span<std::optional<LabelMap>> maps, Table& table, EncodingInfo& info) {
-  CATENC_TRY(pool::for_range(works.size(), 1, [&](size_t lo, size_t hi) -> Status {
-    for (size_t c = lo; c < hi; ++c) {
-      if (!works[c]) continue;
-      double* out = table.data() + c * table.column_stride();
-      CATENC_ASSIGN_OR_RETURN(std::optional<LabelMap> map, works[c]->run(out, table.row_stride()));
-      maps[c] = std::move(map);
-      // Done with its buffers: a column's memory goes as soon as it is encoded.
-      works[c].reset();
+namespace {
+
+// Rows per block of a row-major table: the block's cells of every column stay in a core's cache
+// while each column's are written.
+constexpr size_t block_rows = 1024;
+
+Status convert_number_columns(std::span<std::unique_ptr<ColumnWork>> works, Table& table) {
+  std::vector<std::pair<size_t, NumberSource>> columns;
+  for (size_t c = 0; c < works.size(); ++c) {
+    if (works[c] && works[c]->numbers() != nullptr) columns.emplace_back(c, *works[c]->numbers());
+  }
+  if (columns.empty()) return {};
+  const size_t blocks = (table.rows() + block_rows - 1) / block_rows;
+  CATENC_TRY(pool::for_range(blocks, 1, [&](size_t lo, size_t hi) -> Status {
+    const size_t first = lo * block_rows;
+    const size_t last = std::min(hi * block_rows, table.rows());
+    for (const auto& [c, source] : columns) {
+      write_number_rows(source, first, last, table.data() + c * table.column_stride(), table.row_stride());
     }
     return {};
   }));
+  for (const auto& [c, source] : columns) works[c].reset();
+  return {};
+}
+
+Status run_one(ColumnWork& work, size_t c, Table& table, std::optional<LabelMap>& map) {
+  double* out = table.data() + c * table.column_stride();
+  CATENC_ASSIGN_OR_RETURN(map, work.run(out, table.row_stride()));
+  return {};
+}
+
+}  // namespace
+
+Status run_column_works(std::span<std::unique_ptr<ColumnWork>> works,
+                        std::span<std::optional<LabelMap>> maps, Table& table, EncodingInfo& info) {
+  if (table.layout() == Table::Layout::row_major && table.columns() > 1) {
+    CATENC_TRY(convert_number_columns(works, table));
+    for (size_t c = 0; c < works.size(); ++c) {
+      if (!works[c]) continue;
+      CATENC_TRY(run_one(*works[c], c, table, maps[c]));
+      works[c].reset();
+    }
+  } else {
+    CATENC_TRY(pool::for_range(works.size(), 1, [&](size_t lo, size_t hi) -> Status {
+      for (size_t c = lo; c < hi; ++c) {
+        if (!works[c]) continue;
+        CATENC_TRY(run_one(*works[c], c, table, maps[c]));
+        // Done with its buffers: a column's memory goes as soon as it is encoded.
+        works[c].reset();
+      }
+      return {};
+    }));
+  }
   for (size_t c = 0; c < maps.size(); ++c) {
     if (maps[c]) info.add_column(c, std::move(*maps[c]));
   }

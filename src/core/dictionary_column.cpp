@@ -26,9 +26,38 @@ size_t entry_of(const DictionarySource& source, size_t row) noexcept {
   return static_cast<size_t>(static_cast<int64_t>(code)) + 1;
 }
 
+// Every row is a label, and every code's text one of them: the texts are encoded once, and the
+// rows only look their code's up.
+template <class Code>
+Outcome<std::optional<LabelMap>> encode_used_texts(const DictionarySource& source, double* out, size_t out_stride) {
+  const size_t entries = source.entries.size();
+  std::vector<Label> labels(entries - 1);
+  for (size_t e = 1; e < entries; ++e) labels[e - 1] = source.entries[e].text;
+  std::vector<double> code_of_entry(entries);
+  CATENC_ASSIGN_OR_RETURN(LabelMap map, label_encode_into(std::span<const Label>(labels), code_of_entry.data() + 1, 1));
+  std::atomic<bool> out_of_range{false};
+  CATENC_TRY(pool::for_range(source.rows, rows_per_task, [&](size_t lo, size_t hi) -> Status {
+    for (size_t r = lo; r < hi; ++r) {
+      const size_t e = entry_of<Code>(source, r);
+      if (e == 0 || e >= entries) {
+        out_of_range.store(true, std::memory_order_relaxed);
+        break;
+      }
+      out[r * out_stride] = code_of_entry[e];
+    }
+    return {};
+  }));
+  if (out_of_range.load()) return unexpected(Failure::internal("a row's code has no entry in its dictionary"));
+  return std::optional<LabelMap>(std::move(map));
+}
+
 template <class Code>
 Outcome<std::optional<LabelMap>> encode_with(const DictionarySource& source, double* out, size_t out_stride) {
   const size_t entries = source.entries.size();
+  if (source.every_code_used && source.rows > 0 && source.missing.kind == MissingRows::Kind::none &&
+      std::none_of(source.entries.begin() + 1, source.entries.end(), [](const DictionaryEntry& e) { return e.is_number; })) {
+    return encode_used_texts<Code>(source, out, out_stride);
+  }
   // The first row whose cell is no number, and whether any code lies outside the entries.
   std::atomic<size_t> first_label{source.rows};
   std::atomic<bool> out_of_range{false};
@@ -141,6 +170,16 @@ class DictionaryWork final : public ColumnWork {
 };
 
 }  // namespace
+
+DictionarySource indices_in_cells(const double* out, size_t out_stride, size_t rows) {
+  DictionarySource source;
+  source.codes = reinterpret_cast<const char*>(out);
+  source.stride = static_cast<ptrdiff_t>(out_stride * sizeof(double));
+  source.rows = rows;
+  source.code_size = sizeof(uint64_t);
+  source.code_signed = false;
+  return source;
+}
 
 std::unique_ptr<ColumnWork> dictionary_work(DictionarySource source) {
   return std::make_unique<DictionaryWork>(std::move(source));

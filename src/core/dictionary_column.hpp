@@ -37,6 +37,10 @@ struct DictionarySource {
   MissingRows missing;  // rows that are the missing cell whatever their code (Arrow nulls)
   // entries[0] is the missing cell; entries[k + 1] is the cell of code k.
   std::vector<DictionaryEntry> entries;
+  // Every code has a row and no row is missing (the entries are the distinct cells the rows
+  // were found to hold): when no entry is a number, no pass over the rows needs to find out which
+  // texts they use.
+  bool every_code_used = false;
 };
 
 // Writes the column: the entries' numbers when every row is a number, else the codes of the
@@ -46,16 +50,15 @@ Outcome<std::optional<LabelMap>> encode_dictionary(const DictionarySource& sourc
 
 std::unique_ptr<ColumnWork> dictionary_work(DictionarySource source);
 
-// The distinct 64-bit keys of a column, in order of first sight, and for every row the index
-// of its key among them.
-struct DistinctKeys {
-  BigVector<uint32_t> index_of_row;
-  std::vector<uint64_t> keys;
-};
-
+// The distinct 64-bit keys of a column, in order of first sight, with every row's index among
+// them written to the row's cell of a column of the result, as a 64-bit integer: the column's
+// memory is there already, and its cells are only written with codes after the indices are read.
 // key_at(row) gives the key of a row; at most 2^32 - 1 distinct keys.
 template <class KeyAt>
-Outcome<DistinctKeys> distinct_keys(size_t rows, KeyAt key_at);
+Outcome<std::vector<uint64_t>> distinct_keys(size_t rows, KeyAt key_at, double* out, size_t out_stride);
+
+// A dictionary source whose codes are those indices, in the cells distinct_keys wrote.
+DictionarySource indices_in_cells(const double* out, size_t out_stride, size_t rows);
 
 }  // namespace catenc
 

@@ -3,9 +3,13 @@
 
 #include <algorithm>
 #include <bit>
+#include <atomic>
+#include <cstring>
 #include <map>
+#include <vector>
 
 #include "label_hash.hpp"
+#include "pool.hpp"
 
 namespace catenc {
 
@@ -16,12 +20,13 @@ namespace detail {
 // ordered map, as the label sets do.
 class DistinctKeySet {
  public:
-  DistinctKeySet() : salt_(label_hash_key().words[0]), slots_(64, 0) {}
+  DistinctKeySet() : salt_(label_hash_key().words[0]), slots_(64) {}
 
   // Whether the set has given up hashing (for tests).
   bool is_ordered() const noexcept { return ordered_ != nullptr; }
 
-  // The index of `key` among the keys seen so far, in order of first sight.
+  // The index of `key` among the keys seen so far, in order of first sight. A slot holds its key
+  // beside the key's index plus one (0: empty), so that a probe reads one place.
   uint32_t insert(uint64_t key, std::vector<uint64_t>& keys) {
     if (ordered_) [[unlikely]] {
       const auto [at, added] = ordered_->try_emplace(key, static_cast<uint32_t>(keys.size()));
@@ -30,11 +35,11 @@ class DistinctKeySet {
     }
     const uint64_t home = mix(key);
     for (size_t i = home & mask(), probes = 1;; i = (i + 1) & mask(), ++probes) {
-      const uint64_t slot = slots_[i];
-      if (slot == 0) {
+      const Slot& slot = slots_[i];
+      if (slot.index == 0) {
         const auto index = static_cast<uint32_t>(keys.size());
         keys.push_back(key);
-        slots_[i] = keys.size();
+        slots_[i] = Slot{key, keys.size()};
         if (probes > max_probes()) {
           become_ordered(keys);
         } else if (keys.size() * 2 > slots_.size()) {
@@ -42,7 +47,7 @@ class DistinctKeySet {
         }
         return index;
       }
-      if (keys[slot - 1] == key) return static_cast<uint32_t>(slot - 1);
+      if (slot.key == key) return static_cast<uint32_t>(slot.index - 1);
     }
   }
 
@@ -59,11 +64,11 @@ class DistinctKeySet {
   size_t max_probes() const noexcept { return 3 * static_cast<size_t>(std::bit_width(slots_.size())) + 16; }
 
   [[gnu::noinline]] void grow(const std::vector<uint64_t>& keys) {
-    slots_.assign(slots_.size() * 2, 0);
+    slots_.assign(slots_.size() * 2, Slot{});
     for (size_t k = 0; k < keys.size(); ++k) {
       size_t i = mix(keys[k]) & mask();
-      while (slots_[i] != 0) i = (i + 1) & mask();
-      slots_[i] = k + 1;
+      while (slots_[i].index != 0) i = (i + 1) & mask();
+      slots_[i] = Slot{keys[k], k + 1};
     }
   }
 
@@ -74,23 +79,73 @@ class DistinctKeySet {
     slots_.shrink_to_fit();
   }
 
+  struct Slot {
+    uint64_t key = 0;
+    uint64_t index = 0;  // of the key in `keys`, plus one; 0 is empty
+  };
+
   uint64_t salt_;
-  std::vector<uint64_t> slots_;  // index + 1 of the key in `keys`; 0 is empty
+  std::vector<Slot> slots_;
   std::unique_ptr<std::map<uint64_t, uint32_t>> ordered_;
 };
 
 }  // namespace detail
 
+// Rows per chunk of the deduplication: below it one thread does all, above it each chunk finds its
+// own keys, and the chunks' keys are merged, which costs little while keys repeat.
+inline constexpr size_t distinct_key_chunk_rows = 1 << 16;
+
+namespace detail {
+
+inline void set_index(double* out, size_t stride, size_t row, uint64_t index) noexcept {
+  std::memcpy(out + row * stride, &index, sizeof index);
+}
+
+inline uint64_t index_at(const double* out, size_t stride, size_t row) noexcept {
+  uint64_t index;
+  std::memcpy(&index, out + row * stride, sizeof index);
+  return index;
+}
+
+}  // namespace detail
+
 template <class KeyAt>
-Outcome<DistinctKeys> distinct_keys(size_t rows, KeyAt key_at) {
+Outcome<std::vector<uint64_t>> distinct_keys(size_t rows, KeyAt key_at, double* out, size_t out_stride) {
   try {
-    DistinctKeys result;
-    result.index_of_row.resize(rows);
-    detail::DistinctKeySet set;
-    for (size_t row = 0; row < rows; ++row) {
-      if (result.keys.size() >= UINT32_MAX) return unexpected(Failure::internal("too many distinct values"));
-      result.index_of_row[row] = set.insert(key_at(row), result.keys);
+    std::vector<uint64_t> result;
+    CATENC_ASSIGN_OR_RETURN(const size_t threads, pool::current_num_threads());
+    const size_t chunks = std::max<size_t>(1, std::min(threads * 2, rows / distinct_key_chunk_rows));
+    std::vector<std::vector<uint64_t>> chunk_keys(chunks);
+    std::atomic<bool> too_many{false};
+    CATENC_TRY(pool::for_range(chunks, 1, [&](size_t lo, size_t hi) -> Status {
+      for (size_t k = lo; k < hi; ++k) {
+        detail::DistinctKeySet set;
+        std::vector<uint64_t>& keys = chunk_keys[k];
+        for (size_t row = rows * k / chunks; row < rows * (k + 1) / chunks; ++row) {
+          detail::set_index(out, out_stride, row, set.insert(key_at(row), keys));
+        }
+        if (keys.size() >= UINT32_MAX) too_many.store(true);
+      }
+      return {};
+    }));
+    if (too_many.load()) return unexpected(Failure::internal("too many distinct values"));
+    if (chunks == 1) return std::move(chunk_keys[0]);
+    // The chunks' keys merged, in the order of the chunks, and each chunk's numbering of them.
+    detail::DistinctKeySet merged;
+    std::vector<std::vector<uint32_t>> global(chunks);
+    for (size_t k = 0; k < chunks; ++k) {
+      global[k].reserve(chunk_keys[k].size());
+      for (const uint64_t key : chunk_keys[k]) global[k].push_back(merged.insert(key, result));
+      if (result.size() >= UINT32_MAX) return unexpected(Failure::internal("too many distinct values"));
     }
+    CATENC_TRY(pool::for_range(chunks, 1, [&](size_t lo, size_t hi) -> Status {
+      for (size_t k = lo; k < hi; ++k) {
+        for (size_t row = rows * k / chunks; row < rows * (k + 1) / chunks; ++row) {
+          detail::set_index(out, out_stride, row, global[k][detail::index_at(out, out_stride, row)]);
+        }
+      }
+      return {};
+    }));
     return result;
   } catch (const std::bad_alloc&) {
     return unexpected(Failure::no_memory());

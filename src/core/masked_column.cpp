@@ -64,22 +64,18 @@ class MaskedWork final : public ColumnWork {
       CATENC_TRY(write_numbers(source_, out, stride));
       return std::optional<LabelMap>();
     }
-    CATENC_ASSIGN_OR_RETURN(DistinctKeys distinct,
-                            distinct_keys(source_.rows, [this](size_t row) { return raw_key(source_, row); }));
-    DictionarySource dictionary;
-    dictionary.codes = reinterpret_cast<const char*>(distinct.index_of_row.data());
-    dictionary.stride = sizeof(uint32_t);
-    dictionary.rows = source_.rows;
-    dictionary.code_size = sizeof(uint32_t);
-    dictionary.code_signed = false;
+    CATENC_ASSIGN_OR_RETURN(
+        const std::vector<uint64_t> keys,
+        distinct_keys(source_.rows, [this](size_t row) { return raw_key(source_, row); }, out, stride));
+    DictionarySource dictionary = indices_in_cells(out, stride, source_.rows);
     dictionary.missing = source_.missing;
-    dictionary.entries.resize(distinct.keys.size() + 1);
+    dictionary.entries.resize(keys.size() + 1);
     dictionary.entries[0].text = "<NA>";
-    for (size_t k = 0; k < distinct.keys.size(); ++k) {
+    for (size_t k = 0; k < keys.size(); ++k) {
       DictionaryEntry& entry = dictionary.entries[k + 1];
       entry.is_number = true;
-      entry.number = number_of_key(distinct.keys[k], source_.type);
-      entry.text = str_of_key(distinct.keys[k], source_.type);
+      entry.number = number_of_key(keys[k], source_.type);
+      entry.text = str_of_key(keys[k], source_.type);
     }
     return encode_dictionary(dictionary, out, stride);
   }

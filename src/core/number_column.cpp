@@ -150,6 +150,10 @@ double number_at(const NumberSource& source, size_t row) noexcept {
   return 0;
 }
 
+void write_number_rows(const NumberSource& source, size_t lo, size_t hi, double* out, size_t out_stride) noexcept {
+  rows_function(source.type)(source, lo, hi, out, out_stride);
+}
+
 Status write_numbers(const NumberSource& source, double* out, size_t out_stride) {
   const RowsFunction rows = rows_function(source.type);
   return pool::for_range(source.rows, rows_per_task, [&](size_t lo, size_t hi) -> Status {
@@ -167,6 +171,7 @@ class NumberWork final : public ColumnWork {
     CATENC_TRY(write_numbers(source_, out, stride));
     return std::optional<LabelMap>();
   }
+  const NumberSource* numbers() const noexcept override { return &source_; }
 
  private:
   NumberSource source_;

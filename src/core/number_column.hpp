@@ -62,6 +62,9 @@ double number_at(const NumberSource& source, size_t row) noexcept;
 // Writes every cell's double to out[row * out_stride], splitting the rows over the pool.
 Status write_numbers(const NumberSource& source, double* out, size_t out_stride);
 
+// The same for rows [lo, hi) only, on the calling thread.
+void write_number_rows(const NumberSource& source, size_t lo, size_t hi, double* out, size_t out_stride) noexcept;
+
 std::unique_ptr<ColumnWork> number_work(const NumberSource& source);
 
 // A column in pieces (an Arrow column's chunks), one after the other.
