@@ -129,9 +129,13 @@ class FramePlanner {
       dtype_types.push_back(std::move(dtype_type));
     }
     // A frame of one column that is not a NumPy array gives `values` as that array's own
-    // to_numpy(), which depends on its cells (a nullable column with NA may give floats or
-    // objects): that is read as it is.
-    if (columns_ == 1 && !PyArray_DescrCheck(dtypes[0].get())) return false;
+    // to_numpy(), which depends on its cells for some (a nullable column with NA may give floats
+    // or objects, a category its categories' dtype): those are read as they are. Text and zoned
+    // dates give the objects astype(object) gives, as beside other columns.
+    if (columns_ == 1 && !PyArray_DescrCheck(dtypes[0].get()) && dtype_types[0] != "StringDtype" &&
+        dtype_types[0] != "DatetimeTZDtype") {
+      return false;
+    }
     CATENC_ASSIGN_OR_RETURN(Ref common, common_dtype(dtypes, dtype_types));
     if (!common || !PyArray_DescrCheck(common.get())) return false;
     common_ = reinterpret_cast<PyArray_Descr*>(common.get());
