@@ -58,14 +58,33 @@ struct SortItem {
   uint64_t id;
 };
 
-uint64_t sort_prefix(Label label) noexcept {
+// The 8 bytes of a label from `skip` on, big-endian, zeros past its end: comparing two of these
+// orders two labels that share their first `skip` bytes, unless both are equal.
+uint64_t sort_prefix(Label label, size_t skip = 0) noexcept {
   uint64_t value = 0;
-  if (!label.empty()) std::memcpy(&value, label.data(), std::min<size_t>(label.size(), sizeof value));
+  if (label.size() > skip) std::memcpy(&value, label.data() + skip, std::min<size_t>(label.size() - skip, sizeof value));
   if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
   return value;
 }
 
 SortItem sort_item(Label label, uint64_t id) noexcept { return {sort_prefix(label), label, id}; }
+
+// The bytes every item's label starts with: dates, codes and identifiers often share their first
+// bytes, which would leave the prefixes equal and every comparison to the labels themselves.
+size_t common_prefix(std::span<const SortItem> items) noexcept {
+  if (items.empty()) return 0;
+  const Label first = items[0].label;
+  size_t common = first.size();
+  for (const SortItem& item : items) {
+    const Label label = item.label;
+    size_t i = 0;
+    const size_t limit = std::min(common, label.size());
+    while (i < limit && label[i] == first[i]) ++i;
+    common = i;
+    if (common == 0) break;
+  }
+  return common;
+}
 
 size_t partition_of(uint64_t hash, unsigned bits) noexcept {
   return bits == 0 ? 0 : static_cast<size_t>(hash >> (64 - bits));
@@ -391,10 +410,17 @@ template <class Column>
 Outcome<LabelMap> encode_with(Column& column, Outcome<BigVector<SortItem>> found) {
   if (!found) return std::move(found).pass();
   BigVector<SortItem>& items = found.value();
+  const size_t common = common_prefix(items);
+  if (common > 0) {
+    CATENC_TRY(pool::for_range(items.size(), 1 << 14, [&](size_t lo, size_t hi) -> Status {
+      for (size_t i = lo; i < hi; ++i) items[i].prefix = sort_prefix(items[i].label, common);
+      return {};
+    }));
+  }
   // A lambda rather than a function, so that the sort inlines the comparison.
-  const auto less = [](const SortItem& a, const SortItem& b) {
+  const auto less = [common](const SortItem& a, const SortItem& b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    return a.label < b.label;
+    return a.label.substr(common) < b.label.substr(common);
   };
   CATENC_TRY(pool::sort_unstable(std::span<SortItem>(items), less));
   {
