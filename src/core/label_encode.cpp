@@ -2,10 +2,10 @@
 //
 // Two ways to deduplicate, picked by a sample of the column:
 // - few distinct labels: rows are hashed in chunks, one per task, each chunk keeping its own small
-//   set and a slot number per row; the chunks' sets are then merged, which costs little because
-//   each holds few labels;
-// - many distinct labels: chunks would each hold most of them, and merging would hash them all
-//   again. Rows are instead hashed once and grouped by hash into partitions that share no label,
+//   set and a slot number per row (in the row's cell of the result); the chunks' sets are then
+//   merged, which costs little because each holds few labels;
+// - many distinct labels, absolutely or for the rows: chunks would each hold most of them, and
+//   merging would hash them all again. Rows are instead hashed once and grouped by hash into partitions that share no label,
 //   and each partition is deduplicated on its own, in a set small enough to stay in cache.
 // No label is copied until the map takes the distinct ones. Every deduplication goes through a
 // DistinctSet under one keyed hasher per encoding, so that no choice of labels makes it quadratic.
@@ -151,10 +151,12 @@ struct Chunk {
 };
 
 // Each row's number is its label's index in `distinct`.
+// `expected` guesses the column's distinct labels (0: no guess), so that a set of many starts
+// large enough not to grow again and again.
 template <class Source>
-void dedup_chunk(const Source& labels, const LabelHasher& hash, const RowIds& ids, Chunk& chunk) {
+void dedup_chunk(const Source& labels, const LabelHasher& hash, const RowIds& ids, size_t expected, Chunk& chunk) {
   const size_t rows = chunk.end - chunk.begin;
-  DistinctSet set(std::min<size_t>(rows, 1024), hash);
+  DistinctSet set(std::min<size_t>(rows, std::max<size_t>(expected, 1024)), hash);
   labels.for_each(chunk.begin, chunk.end, [&](size_t r, Label label) { ids.set(r, set.insert(label, hash(label))); });
   chunk.distinct = std::move(set).take_entries();
 }
@@ -250,7 +252,7 @@ class ChunkedColumn {
 
   template <class Source>
   Outcome<BigVector<SortItem>> dedup(const Source& labels, const LabelHasher& hash, size_t threads,
-                                       FunctionRef<void()> release_input) {
+                                       size_t expected, FunctionRef<void()> release_input) {
     // Two chunks per thread let an idle thread take over a slow one; a lone thread has nobody to
     // balance with, and a second chunk would only cost a merge that hashes every label again.
     // Chunks never exceed 2^31 rows, so local slot numbers fit 32 bits.
@@ -264,7 +266,7 @@ class ChunkedColumn {
       chunks_[k].end = rows * (k + 1) / count;
     }
     CATENC_TRY(pool::for_range(count, 1, [&](size_t lo, size_t hi) -> Status {
-      for (size_t k = lo; k < hi; ++k) dedup_chunk(labels, hash, ids_, chunks_[k]);
+      for (size_t k = lo; k < hi; ++k) dedup_chunk(labels, hash, ids_, expected, chunks_[k]);
       return {};
     }));
     release_input();
@@ -444,17 +446,17 @@ Outcome<LabelMap> encode(const Source& labels, double* out, size_t stride,
     return LabelMap();
   }
   CATENC_ASSIGN_OR_RETURN(const size_t threads, pool::current_num_threads());
-  // Chunks each hold most of a column's distinct labels once there are many; past this many, the
-  // merge would cost more than grouping the rows by hash.
   // One key for the whole encoding: every table of it must hash alike.
   const LabelHasher hash(label_hash_key());
+  // Chunks each hold most of a column's distinct labels once there are many, absolutely or for the
+  // rows they have: then merging them would cost more than grouping the rows by hash.
   const size_t expected = rows >= 2 * min_chunk_rows ? estimated_distinct(labels, hash) : 0;
-  if (expected > min_partitioned_merge && rows <= std::numeric_limits<uint32_t>::max()) {
+  if ((expected > min_partitioned_merge || expected * 4 > rows) && rows <= std::numeric_limits<uint32_t>::max()) {
     PartitionedColumn column(out, stride);
     return encode_with(column, column.dedup(labels, hash, threads, expected, release_input));
   }
   ChunkedColumn column(out, stride);
-  return encode_with(column, column.dedup(labels, hash, threads, release_input));
+  return encode_with(column, column.dedup(labels, hash, threads, expected, release_input));
 }
 
 }  // namespace

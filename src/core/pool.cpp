@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "thread_count.hpp"
+#include "write_all.hpp"
 
 namespace catenc::pool {
 
@@ -25,10 +26,14 @@ namespace {
 
 // The pool's own machinery runs outside every task, so no caller could take this failure.
 [[noreturn]] void fatal(const char* what) noexcept {
-  std::fputs("catenc: worker pool failure: ", stderr);
-  for (const char* c = what; *c != '\0'; ++c) std::fputc(*c == '\n' ? ' ' : *c, stderr);
-  std::fputc('\n', stderr);
+  // One line, however many the message has.
+  char line[512];
+  size_t length = 0;
+  for (const char* c = what; *c != '\0' && length + 1 < sizeof line; ++c) line[length++] = *c == '\n' ? ' ' : *c;
+  line[length++] = '\n';
   std::fflush(stderr);
+  write_all(2, "catenc: worker pool failure: ");
+  write_all(2, std::string_view(line, length));
   std::abort();
 }
 

@@ -152,7 +152,8 @@ TEST(label_encode_matches_oracle_for_any_thread_count) {
   std::mt19937_64 random(7);
   // Shapes that take each path (rows, cardinality; 0 for all rows distinct), by the rules of
   // label_encode.cpp: below 32,768 rows no estimate is made; the estimate sends a column with more
-  // than 65,536 distinct labels to hash partitions of rows, every other to chunks, which are
+  // than 65,536 distinct labels, or with more than a quarter of its rows distinct, to hash
+  // partitions of rows, every other to chunks, which are
   // merged on one thread while they hold at most 65,536 distinct labels between them, else in
   // hash partitions.
   const std::pair<size_t, size_t> shapes[] = {

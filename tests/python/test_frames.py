@@ -292,3 +292,16 @@ def test_result_columns_are_those_pandas_makes_of_the_names(labels, call):
     # Shared labels, if any, are not a shared object: naming one axis leaves the other alone.
     out.columns.name = "renamed"
     assert frame.columns.name in (None, "features")
+
+
+@pytest.mark.parametrize("rows", [3, 50_000])
+def test_result_columns_are_contiguous_in_one_block_pandas_keeps(rows):
+    frame = pd.DataFrame({"s": ["b", "a"] * (rows // 2) + ["a"] * (rows % 2), "i": np.arange(rows),
+                          "f": np.linspace(0, 1, rows)})
+    out = Encoder().encode(frame)
+    block = out.to_numpy()  # the one float64 block, seen as (rows, columns), without a copy
+    for name in out.columns:
+        column = out[name].to_numpy()
+        assert column.flags.c_contiguous
+        assert np.shares_memory(column, block)
+    assert block.flags.f_contiguous
