@@ -22,6 +22,7 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -37,7 +38,9 @@
 #include <system_error>
 #include <vector>
 
+#include "date_text.hpp"
 #include "decode.hpp"
+#include "dictionary_column.hpp"
 #include "float_text.hpp"
 #include "label_encode.hpp"
 #include "pool.hpp"
@@ -240,8 +243,94 @@ std::string draw_label(FuzzedDataProvider& fdp) {
   return fdp.ConsumeRandomLengthString(40);
 }
 
+// A column of codes into entries, as a category or a date column reaches the dictionary kernel,
+// against reading its rows one by one: a number before the first row that is no number gets its
+// float text, one after it its str(), and the rows' labels are then encoded plainly.
+void check_dictionary(FuzzedDataProvider& fdp, size_t threads) {
+  const size_t entry_count = fdp.ConsumeIntegralInRange<size_t>(1, 12);
+  std::vector<catenc::DictionaryEntry> entries(entry_count);
+  for (catenc::DictionaryEntry& entry : entries) {
+    entry.is_number = fdp.ConsumeBool();
+    if (entry.is_number) {
+      entry.number = fdp.ConsumeBool() ? static_cast<double>(fdp.ConsumeIntegralInRange<int>(-3, 3))
+                                       : fdp.ConsumeFloatingPoint<double>();
+      char buffer[catenc::float_repr_capacity];
+      entry.text.assign(buffer, catenc::write_float_repr(entry.number, buffer));
+    } else {
+      entry.text = fdp.ConsumeBool() ? std::string(fdp.PickValueInArray({"nan", "NaN", "<NA>", "", "a", "1"}))
+                                     : fdp.ConsumeRandomLengthString(6);
+    }
+  }
+  const size_t rows = fdp.ConsumeIntegralInRange<size_t>(0, 300);
+  std::vector<int16_t> codes(rows);
+  for (int16_t& code : codes) code = static_cast<int16_t>(fdp.ConsumeIntegralInRange<int>(-1, static_cast<int>(entry_count) - 2));
+  size_t first = rows;
+  for (size_t r = 0; r < rows && first == rows; ++r) {
+    if (!entries[static_cast<size_t>(codes[r] + 1)].is_number) first = r;
+  }
+  std::vector<std::string> texts(rows);
+  std::vector<Label> labels(rows);
+  for (size_t r = 0; r < rows; ++r) {
+    const catenc::DictionaryEntry& entry = entries[static_cast<size_t>(codes[r] + 1)];
+    texts[r] = entry.is_number && r < first ? catenc::float_text(entry.number) : entry.text;
+    labels[r] = texts[r];
+  }
+  catenc::DictionarySource source{reinterpret_cast<const char*>(codes.data()), 2, rows, 2, true, {}, entries};
+  std::vector<double> out(rows);
+  std::optional<catenc::Outcome<std::optional<LabelMap>>> made;
+  FUZZ_CHECK(pool_of_size(threads).install([&]() -> catenc::Status {
+    made.emplace(catenc::encode_dictionary(source, out.data(), 1));
+    return {};
+  }).ok());
+  FUZZ_CHECK(made->ok());
+  if (first == rows) {
+    FUZZ_CHECK(!made->value().has_value());
+    for (size_t r = 0; r < rows; ++r) {
+      const double want = entries[static_cast<size_t>(codes[r] + 1)].number;
+      FUZZ_CHECK(std::bit_cast<uint64_t>(out[r]) == std::bit_cast<uint64_t>(want));
+    }
+    return;
+  }
+  FUZZ_CHECK(made->value().has_value());
+  check_codes(labels, out.data(), 1, oracle(labels));
+}
+
+// Timestamp texts against the civil calendar of <chrono>, over the years it covers.
+void check_date_text(FuzzedDataProvider& fdp) {
+  const auto unit = fdp.PickValueInArray({catenc::TimeUnit::s, catenc::TimeUnit::ms, catenc::TimeUnit::us, catenc::TimeUnit::ns});
+  const int64_t per_second = unit == catenc::TimeUnit::s ? 1 : unit == catenc::TimeUnit::ms ? 1000
+                             : unit == catenc::TimeUnit::us ? 1000000 : 1000000000;
+  const int64_t value = fdp.ConsumeIntegralInRange<int64_t>(INT64_MIN / 2, INT64_MAX / 2);
+  const int64_t seconds = value / per_second - (value % per_second < 0 ? 1 : 0);
+  const int64_t fraction = value - seconds * per_second;
+  const int64_t day = seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0);
+  if (day < -11000000 || day > 11000000) return;  // beyond the years <chrono> can name
+  const std::chrono::year_month_day date{std::chrono::sys_days{std::chrono::days{day}}};
+  const int64_t clock = seconds - day * 86400;
+  char want[64];
+  const int year = static_cast<int>(date.year());
+  int length = std::snprintf(want, sizeof want, year < 0 ? "-%03d-%02u-%02u %02lld:%02lld:%02lld" : "%04d-%02u-%02u %02lld:%02lld:%02lld",
+                             year < 0 ? -year : year, static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                             static_cast<long long>(clock / 3600), static_cast<long long>(clock / 60 % 60),
+                             static_cast<long long>(clock % 60));
+  const int64_t nanoseconds = fraction * (1000000000 / per_second);
+  if (nanoseconds % 1000 != 0) {
+    length += std::snprintf(want + length, sizeof want - static_cast<size_t>(length), ".%09lld", static_cast<long long>(nanoseconds));
+  } else if (nanoseconds != 0) {
+    length += std::snprintf(want + length, sizeof want - static_cast<size_t>(length), ".%06lld", static_cast<long long>(nanoseconds / 1000));
+  }
+  char got[catenc::date_text_capacity];
+  FUZZ_CHECK(std::string(got, catenc::write_timestamp_text(value, unit, got)) == std::string(want, static_cast<size_t>(length)));
+}
+
 void run_one(FuzzedDataProvider& fdp) {
   const uint8_t flags = fdp.ConsumeIntegral<uint8_t>();
+  if ((flags & 0xE0) == 0xE0) {
+    // One input in eight: the dictionary kernel and the date texts.
+    check_dictionary(fdp, (flags & 3) + 1);
+    while (fdp.remaining_bytes() >= 9) check_date_text(fdp);
+    return;
+  }
   const size_t threads = (flags & 3) + 1;
   const bool in_global_pool = flags & 4;
   // One input in 64 at most, on a private pool with stride 1: a large column costs as much as
