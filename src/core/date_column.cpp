@@ -11,16 +11,6 @@ namespace catenc {
 
 namespace {
 
-int64_t units_per_second(TimeUnit unit) noexcept {
-  switch (unit) {
-    case TimeUnit::s: return 1;
-    case TimeUnit::ms: return 1000;
-    case TimeUnit::us: return 1000000;
-    case TimeUnit::ns: return 1000000000;
-  }
-  return 1;
-}
-
 // Timestamps of the years 0000 to 9999 print with four digits of year and fixed fields after, a
 // fraction only where it is not zero: their texts sort as their values do. NaT prints "NaT",
 // after every digit.

@@ -4,8 +4,6 @@
 
 namespace catenc {
 
-namespace {
-
 int64_t units_per_second(TimeUnit unit) noexcept {
   switch (unit) {
     case TimeUnit::s: return 1;
@@ -15,6 +13,8 @@ int64_t units_per_second(TimeUnit unit) noexcept {
   }
   return 1;
 }
+
+namespace {
 
 // Division that rounds toward negative infinity, so that remainders are never negative.
 struct FloorDivision {

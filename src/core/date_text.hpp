@@ -10,6 +10,9 @@ namespace catenc {
 
 enum class TimeUnit { s, ms, us, ns };
 
+// Values of `unit` in a second.
+int64_t units_per_second(TimeUnit unit) noexcept;
+
 // Every text below fits in this many bytes.
 inline constexpr size_t date_text_capacity = 48;
 

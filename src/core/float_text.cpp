@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 namespace catenc {
 
@@ -63,19 +64,27 @@ size_t write_positional(const ShortestDigits& d, char* out) noexcept {
   return length + d.count;
 }
 
+// NaN, the sign and the infinities, as both texts write them: the length written when that was
+// all, else nothing, and `sign` the length of the sign written.
+std::optional<size_t> write_special(double value, const char* nan_text, char* out, size_t& sign) noexcept {
+  if (std::isnan(value)) {
+    std::memcpy(out, nan_text, 3);
+    return 3;
+  }
+  sign = 0;
+  if (std::signbit(value)) out[sign++] = '-';
+  if (std::isinf(value)) {
+    std::memcpy(out + sign, "inf", 3);
+    return sign + 3;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 size_t write_float_text(double value, char* out) noexcept {
-  if (std::isnan(value)) {
-    std::memcpy(out, "NaN", 3);
-    return 3;
-  }
   size_t length = 0;
-  if (std::signbit(value)) out[length++] = '-';
-  if (std::isinf(value)) {
-    std::memcpy(out + length, "inf", 3);
-    return length + 3;
-  }
+  if (const std::optional<size_t> special = write_special(value, "NaN", out, length)) return *special;
   return length + write_positional(shortest_digits(std::fabs(value)), out + length);
 }
 
@@ -85,16 +94,8 @@ std::string float_text(double value) {
 }
 
 size_t write_float_repr(double value, char* out) noexcept {
-  if (std::isnan(value)) {
-    std::memcpy(out, "nan", 3);
-    return 3;
-  }
   size_t length = 0;
-  if (std::signbit(value)) out[length++] = '-';
-  if (std::isinf(value)) {
-    std::memcpy(out + length, "inf", 3);
-    return length + 3;
-  }
+  if (const std::optional<size_t> special = write_special(value, "nan", out, length)) return *special;
   const ShortestDigits d = shortest_digits(std::fabs(value));
   // repr switches to an exponent where the point falls more than 4 places before the first digit
   // or more than 16 after it, and marks a whole number written positionally with ".0".

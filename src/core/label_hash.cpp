@@ -17,33 +17,25 @@ namespace {
 // Fills `out` from getrandom(), or from /dev/urandom where the kernel lacks it. Never blocks for
 // entropy: early in boot getrandom() would, and CPython makes the same choice for its str key.
 bool read_system_random(unsigned char* out, size_t size) noexcept {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t got = getrandom(out + done, size - done, GRND_NONBLOCK);
-    if (got > 0) {
-      done += static_cast<size_t>(got);
-    } else if (got < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
+  // Calls read(place, count) until `size` bytes are in, a call fails or gives nothing.
+  const auto fill = [&](auto read) {
+    size_t done = 0;
+    while (done < size) {
+      const ssize_t got = read(out + done, size - done);
+      if (got > 0) {
+        done += static_cast<size_t>(got);
+      } else if (!(got < 0 && errno == EINTR)) {
+        break;
+      }
     }
-  }
-  if (done == size) return true;
+    return done == size;
+  };
+  if (fill([](unsigned char* place, size_t count) { return getrandom(place, count, GRND_NONBLOCK); })) return true;
   const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  done = 0;
-  while (done < size) {
-    const ssize_t got = ::read(fd, out + done, size - done);
-    if (got > 0) {
-      done += static_cast<size_t>(got);
-    } else if (got < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
+  const bool filled = fill([fd](unsigned char* place, size_t count) { return ::read(fd, place, count); });
   ::close(fd);
-  return done == size;
+  return filled;
 }
 
 uint64_t splitmix(uint64_t& state) noexcept {

@@ -1,56 +1,8 @@
 #include "column_cells.hpp"
 
-#include <bit>
-#include <cmath>
 #include <cstring>
 
 namespace catenc::py {
-
-namespace {
-
-Direct integer_kind(size_t size, bool is_signed) {
-  switch (size) {
-    case 1: return is_signed ? Direct::i8 : Direct::u8;
-    case 2: return is_signed ? Direct::i16 : Direct::u16;
-    case 4: return is_signed ? Direct::i32 : Direct::u32;
-    case 8: return is_signed ? Direct::i64 : Direct::u64;
-    default: return Direct::items;
-  }
-}
-
-}  // namespace
-
-Direct direct_kind(PyArrayObject* array) {
-  PyArray_Descr* descr = PyArray_DESCR(array);
-  if (!PyArray_ISNBO(descr->byteorder)) return Direct::items;
-  const auto size = static_cast<size_t>(PyDataType_ELSIZE(descr));
-  switch (descr->type_num) {
-    case NPY_OBJECT: return Direct::objects;
-    case NPY_BOOL: return Direct::boolean;
-    case NPY_BYTE: case NPY_SHORT: case NPY_INT: case NPY_LONG: case NPY_LONGLONG:
-      return integer_kind(size, true);
-    case NPY_UBYTE: case NPY_USHORT: case NPY_UINT: case NPY_ULONG: case NPY_ULONGLONG:
-      return integer_kind(size, false);
-    case NPY_HALF: return Direct::f16;
-    case NPY_FLOAT: return Direct::f32;
-    case NPY_DOUBLE: return Direct::f64;
-    default: return Direct::items;
-  }
-}
-
-double half_to_double(uint16_t half) {
-  const uint64_t sign = static_cast<uint64_t>(half >> 15) << 63;
-  const uint32_t exponent = (half >> 10) & 0x1F;
-  const uint64_t mantissa = half & 0x3FF;
-  if (exponent == 0x1F) return std::bit_cast<double>(sign | 0x7FF0000000000000ULL | (mantissa << 42));
-  double magnitude;
-  if (exponent == 0) {
-    magnitude = static_cast<double>(mantissa) * 0x1p-24;
-  } else {
-    magnitude = static_cast<double>(mantissa | 0x400) * std::ldexp(1.0, static_cast<int>(exponent) - 25);
-  }
-  return sign ? -magnitude : magnitude;
-}
 
 PyResult<bool> is_plain_array(PyObject* object) {
   CATENC_ASSIGN_OR_RETURN(PyObject* memmap, numpy_memmap_type());
@@ -87,7 +39,9 @@ PyResult<ColumnCells> ColumnCells::of_column(Ref array_ref, size_t rows) {
 }
 
 void ColumnCells::remember(PyArrayObject* array, const char* base, npy_intp stride) {
-  kind_ = direct_kind(array);
+  // Memory read in place must hold what item access would give: the object itself.
+  const PyArray_Descr* descr = PyArray_DESCR(array);
+  kind_ = descr->type_num == NPY_OBJECT ? Direct::objects : Direct::items;
   base_ = base;
   stride_ = stride;
   array_ = array;

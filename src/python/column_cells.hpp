@@ -9,15 +9,9 @@
 
 namespace catenc::py {
 
-// How cells are read: `items` through the interpreter's item access; the others from memory,
-// `objects` as the stored object pointers, the rest as numbers of that type.
-enum class Direct { items, objects, boolean, i8, i16, i32, i64, u8, u16, u32, u64, f16, f32, f64 };
-
-// The direct kind of an array's dtype (items for any dtype not read from memory).
-Direct direct_kind(PyArrayObject* array);
-
-// float() of a NumPy half: exact, NaN payloads kept.
-double half_to_double(uint16_t half);
+// How cells are read: `items` through the interpreter's item access, `objects` as the object
+// pointers an object array stores.
+enum class Direct { items, objects };
 
 // True for exact ndarrays and memmaps: their item access reads memory and runs no user code.
 PyResult<bool> is_plain_array(PyObject* object);
@@ -30,7 +24,7 @@ class ColumnCells {
   static PyResult<ColumnCells> of_column(Ref array, size_t rows);
 
   Direct kind() const noexcept { return kind_; }
-  // The memory of row `row`; only for direct kinds.
+  // The memory of row `row`; only for objects.
   const char* address(size_t row) const noexcept { return base_ + static_cast<npy_intp>(row) * stride_; }
 
   // The cell, as a reference of our own taken before any method of it can run.
