@@ -1,5 +1,6 @@
 #include "object_cells.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -135,6 +136,7 @@ class PlainObjectsWork final : public ColumnWork {
       }));
       return std::optional<LabelMap>();
     }
+    if (repeats_its_objects()) return encode_by_object(out, stride);
     RowLabels labels(rows);
     std::mutex arenas_mutex;
     CATENC_TRY(pool::for_range(rows, rows_per_task, [&](size_t lo, size_t hi) -> Status {
@@ -167,6 +169,33 @@ class PlainObjectsWork final : public ColumnWork {
   }
 
  private:
+  // Columns of labels that repeat mostly repeat the same objects: pandas' readers make one str per
+  // distinct text of a chunk, pickles and interning share them too. A sample tells.
+  bool repeats_its_objects() const {
+    constexpr size_t samples = 1024;
+    if (slots_.rows < 4 * samples) return false;
+    std::vector<PyObject*> seen(samples);
+    for (size_t i = 0; i < samples; ++i) seen[i] = slots_.at(i * slots_.rows / samples);
+    std::sort(seen.begin(), seen.end());
+    const auto distinct = static_cast<size_t>(std::unique(seen.begin(), seen.end()) - seen.begin());
+    return distinct * 2 <= samples;
+  }
+
+  // Each distinct object is read once: rows are deduplicated by the object they hold, every such
+  // object's cell converted, and the rows take its code.
+  Outcome<std::optional<LabelMap>> encode_by_object(double* out, size_t stride) {
+    const auto object_at = [this](size_t row) { return reinterpret_cast<uint64_t>(slots_.at(row)); };
+    CATENC_ASSIGN_OR_RETURN(const std::vector<uint64_t> objects, distinct_keys(slots_.rows, object_at, out, stride));
+    DictionarySource source = indices_in_cells(out, stride, slots_.rows);
+    source.every_code_used = true;
+    source.entries.resize(objects.size() + 1);
+    for (size_t k = 0; k < objects.size(); ++k) {
+      // Every cell of this column is plain: the first scan found no other.
+      plain_entry(reinterpret_cast<PyObject*>(objects[k]), slots_.na, source.entries[k + 1]);
+    }
+    return encode_dictionary(source, out, stride);
+  }
+
   ObjectSlots slots_;
 };
 
