@@ -34,6 +34,10 @@ constexpr size_t min_partitioned_merge = 65536;
 constexpr size_t max_merge_partitions = 256;
 // Rows looked at to guess whether a column has many distinct labels.
 constexpr size_t sample_rows = 4096;
+// Below this many rows a column of mostly distinct labels is deduplicated in one pass on one
+// thread: grouping its rows by hash first takes two more passes over them, which pays only where
+// one column would keep every thread waiting. Beside other columns the pool runs several at once.
+constexpr size_t min_partitioned_rows = 1 << 17;
 // Distinct labels per partition that keep a partition's set in a core's cache.
 constexpr size_t labels_per_partition = 8192;
 constexpr size_t max_row_partitions = 4096;
@@ -451,12 +455,13 @@ Outcome<LabelMap> encode(const Source& labels, double* out, size_t stride,
   // Chunks each hold most of a column's distinct labels once there are many, absolutely or for the
   // rows they have: then merging them would cost more than grouping the rows by hash.
   const size_t expected = rows >= 2 * min_chunk_rows ? estimated_distinct(labels, hash) : 0;
-  if ((expected > min_partitioned_merge || expected * 4 > rows) && rows <= std::numeric_limits<uint32_t>::max()) {
+  const bool mostly_distinct = expected > min_partitioned_merge || expected * 4 > rows;
+  if (mostly_distinct && rows >= min_partitioned_rows && rows <= std::numeric_limits<uint32_t>::max()) {
     PartitionedColumn column(out, stride);
     return encode_with(column, column.dedup(labels, hash, threads, expected, release_input));
   }
   ChunkedColumn column(out, stride);
-  return encode_with(column, column.dedup(labels, hash, threads, expected, release_input));
+  return encode_with(column, column.dedup(labels, hash, mostly_distinct ? 1 : threads, expected, release_input));
 }
 
 }  // namespace

@@ -153,9 +153,9 @@ TEST(label_encode_matches_oracle_for_any_thread_count) {
   // Shapes that take each path (rows, cardinality; 0 for all rows distinct), by the rules of
   // label_encode.cpp: below 32,768 rows no estimate is made; the estimate sends a column with more
   // than 65,536 distinct labels, or with more than a quarter of its rows distinct, to hash
-  // partitions of rows, every other to chunks, which are
-  // merged on one thread while they hold at most 65,536 distinct labels between them, else in
-  // hash partitions.
+  // partitions of rows from 131,072 rows on, and below that to a single chunk; every other column
+  // to chunks, which are merged on one thread while they hold at most 65,536 distinct labels
+  // between them, else in hash partitions.
   const std::pair<size_t, size_t> shapes[] = {
       // One chunk.
       {0, 1},
@@ -164,6 +164,9 @@ TEST(label_encode_matches_oracle_for_any_thread_count) {
       {1000, 50},
       // Chunks, merged on one thread (a single chunk on one thread).
       {70000, 3},
+      // Mostly distinct, too few rows for partitions: a single chunk on any number of threads.
+      {100000, 0},
+      {131071, 60000},
       // Chunks of ~35,000 distinct labels each, merged in partitions on several threads.
       {300000, 40000},
       // Partitions of rows: every row distinct, then ~86,000 distinct labels about twice each.
