@@ -185,9 +185,11 @@ void group_by_partition(Chunk& chunk, const LabelHasher& hash, size_t partitions
 Outcome<BigVector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, const LabelHasher& hash,
                                           size_t threads) {
   if (chunks.size() == 1) {
-    const BigVector<Distinct>& distinct = chunks[0].distinct;
+    BigVector<Distinct>& distinct = chunks[0].distinct;
     BigVector<SortItem> items(distinct.size());
     for (size_t l = 0; l < distinct.size(); ++l) items[l] = sort_item(distinct[l], l);
+    // The items view the same labels: the column's peak is lower without it.
+    free_now(distinct);
     return items;
   }
   size_t total = 0;
