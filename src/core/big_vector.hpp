@@ -1,9 +1,7 @@
 // Vectors for the large temporary buffers of one encoding. Their memory comes straight from the
 // system above a size, and goes straight back when freed: glibc raises its own threshold for
 // that after the first large free, and from then on keeps freed buffers mapped, so a process
-// would hold on to the peak of every encoding it ever ran. Below that size malloc keeps what is
-// freed for the next call, which saves the faults of fresh pages: a few microseconds each, more
-// than the rest of the work on a column of a few thousand labels.
+// would hold on to the peak of every encoding it ever ran.
 #pragma once
 
 #include <sys/mman.h>
@@ -18,7 +16,7 @@ namespace catenc {
 template <class T>
 struct PagesAllocator {
   using value_type = T;
-  static constexpr size_t mapped_bytes = size_t{4} << 20;
+  static constexpr size_t mapped_bytes = size_t{1} << 20;
 
   PagesAllocator() noexcept = default;
   template <class U>
