@@ -672,7 +672,7 @@ def report(all_records, seen_versions, args, write=True):
             print(f"\n== {configuration}")
             print(f"{'section':<13}{'case':<56}{'rows':>10}{'cols':>5}{'peer':>18}{'catenc s':>10}{'peer s':>10}"
                   f"{'value':>10}   {'target':<9}{'MB ours/peer':>14}")
-        fmt = lambda v, width, spec: f"{v:{width}{spec}}" if isinstance(v, (int, float)) else f"{'':>{width}}"  # noqa
+        fmt = lambda v, width, form: f"{v:{width}{form}}" if isinstance(v, (int, float)) else f"{'':>{width}}"  # noqa
         target = r["target"]
         verdict = "" if target is None else ("<= " if r["value"] <= target else ">  ") + f"{target:g}"
         unit = {"time ratio": "x", "ns per cell": "ns", "growth ratio": "x", "us": "us", "ms": "ms"}[r["metric"]]

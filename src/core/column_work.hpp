@@ -33,14 +33,15 @@ class ColumnWork {
 // Label-encodes labels already copied out of their cells.
 std::unique_ptr<ColumnWork> packed_labels_work(PackedLabels labels);
 
-// Runs works[c] on column c of `table`. Columns of a column-major table run in parallel; in a
-// row-major one a column's cells are interleaved with its neighbours', so writers of different
-// columns would share cache lines: there the number columns are converted a block of rows at a
-// time, and the other columns one after another, each splitting its rows over the pool.
-// for every c that has one (the others were written before),
+// Runs works[c] on column c of `table` for every c that has one (the others were written before),
 // and adds the label maps to `info` in column order, after those already there for columns
 // before them. `maps` holds label maps learned before for columns without work; both must leave
 // `info` ordered by column.
+//
+// Columns of a column-major table run in parallel. In a row-major one a column's cells are
+// interleaved with its neighbours', so writers of different columns would share cache lines:
+// there the number columns are converted a block of rows at a time, and the other columns one
+// after another, each splitting its rows over the pool.
 Status run_column_works(std::span<std::unique_ptr<ColumnWork>> works,
                         std::span<std::optional<LabelMap>> maps, Table& table, EncodingInfo& info);
 

@@ -6,6 +6,7 @@
 
 #include "dictionary_column.hpp"
 #include "pool.hpp"
+#include "row_ids.hpp"
 
 namespace catenc {
 
@@ -75,12 +76,9 @@ class DateWork final : public ColumnWork {
       code_of_key[order[position]] = static_cast<double>(position);
       texts[position] = text_of(keys[order[position]]);
     }
+    const RowIds ids(out, stride);
     CATENC_TRY(pool::for_range(source_.rows, 1 << 16, [&](size_t lo, size_t hi) -> Status {
-      for (size_t r = lo; r < hi; ++r) {
-        uint64_t index;
-        std::memcpy(&index, out + r * stride, sizeof index);
-        out[r * stride] = code_of_key[index];
-      }
+      ids.to_codes(lo, hi, code_of_key.data());
       return {};
     }));
     return std::optional<LabelMap>(LabelMap::build(texts.size(), [&](size_t i) { return Label(texts[i]); }));

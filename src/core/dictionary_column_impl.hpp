@@ -4,12 +4,12 @@
 #include <algorithm>
 #include <bit>
 #include <atomic>
-#include <cstring>
 #include <map>
 #include <vector>
 
 #include "label_hash.hpp"
 #include "pool.hpp"
+#include "row_ids.hpp"
 
 namespace catenc {
 
@@ -95,24 +95,11 @@ class DistinctKeySet {
 // own keys, and the chunks' keys are merged, which costs little while keys repeat.
 inline constexpr size_t distinct_key_chunk_rows = 1 << 16;
 
-namespace detail {
-
-inline void set_index(double* out, size_t stride, size_t row, uint64_t index) noexcept {
-  std::memcpy(out + row * stride, &index, sizeof index);
-}
-
-inline uint64_t index_at(const double* out, size_t stride, size_t row) noexcept {
-  uint64_t index;
-  std::memcpy(&index, out + row * stride, sizeof index);
-  return index;
-}
-
-}  // namespace detail
-
 template <class KeyAt>
 Outcome<std::vector<uint64_t>> distinct_keys(size_t rows, KeyAt key_at, double* out, size_t out_stride) {
   try {
     std::vector<uint64_t> result;
+    const RowIds ids(out, out_stride);
     CATENC_ASSIGN_OR_RETURN(const size_t threads, pool::current_num_threads());
     const size_t chunks = std::max<size_t>(1, std::min(threads * 2, rows / distinct_key_chunk_rows));
     std::vector<std::vector<uint64_t>> chunk_keys(chunks);
@@ -122,7 +109,7 @@ Outcome<std::vector<uint64_t>> distinct_keys(size_t rows, KeyAt key_at, double* 
         detail::DistinctKeySet set;
         std::vector<uint64_t>& keys = chunk_keys[k];
         for (size_t row = rows * k / chunks; row < rows * (k + 1) / chunks; ++row) {
-          detail::set_index(out, out_stride, row, set.insert(key_at(row), keys));
+          ids.set(row, set.insert(key_at(row), keys));
         }
         if (keys.size() >= UINT32_MAX) too_many.store(true);
       }
@@ -141,7 +128,7 @@ Outcome<std::vector<uint64_t>> distinct_keys(size_t rows, KeyAt key_at, double* 
     CATENC_TRY(pool::for_range(chunks, 1, [&](size_t lo, size_t hi) -> Status {
       for (size_t k = lo; k < hi; ++k) {
         for (size_t row = rows * k / chunks; row < rows * (k + 1) / chunks; ++row) {
-          detail::set_index(out, out_stride, row, global[k][detail::index_at(out, out_stride, row)]);
+          ids.set(row, global[k][ids.get(row)]);
         }
       }
       return {};

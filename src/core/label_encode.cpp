@@ -5,8 +5,9 @@
 //   set and a slot number per row (in the row's cell of the result); the chunks' sets are then
 //   merged, which costs little because each holds few labels;
 // - many distinct labels, absolutely or for the rows: chunks would each hold most of them, and
-//   merging would hash them all again. Rows are instead hashed once and grouped by hash into partitions that share no label,
-//   and each partition is deduplicated on its own, in a set small enough to stay in cache.
+//   merging would hash them all again. A column of fewer rows than min_partitioned_rows is one
+//   chunk; a longer one has its rows hashed and grouped by hash into partitions that share no
+//   label, and each partition is deduplicated on its own, in a set small enough to stay in cache.
 // No label is copied until the map takes the distinct ones. Every deduplication goes through a
 // DistinctSet under one keyed hasher per encoding, so that no choice of labels makes it quadratic.
 #include "label_encode.hpp"
@@ -22,6 +23,7 @@
 #include "label_hash.hpp"
 #include "pool.hpp"
 #include "pool_ops.hpp"
+#include "row_ids.hpp"
 
 namespace catenc {
 
@@ -115,31 +117,6 @@ size_t estimated_distinct(const Source& labels, const LabelHasher& hash) {
   const double estimate = static_cast<double>(seen.size()) + missed;
   return static_cast<size_t>(std::min(estimate, static_cast<double>(labels.size())));
 }
-
-// Each row's number (its label's slot in a set, then among the column's distinct labels) is kept
-// in the row's own cell of the result until the row's code replaces it: the memory is there
-// already, where a buffer of its own would cost fresh pages on every encoding.
-class RowIds {
- public:
-  RowIds(double* out, size_t stride) noexcept : out_(out), stride_(stride) {}
-  void set(size_t row, uint32_t id) const noexcept {
-    const uint64_t bits = id;
-    std::memcpy(out_ + row * stride_, &bits, sizeof bits);
-  }
-  uint32_t get(size_t row) const noexcept {
-    uint64_t bits;
-    std::memcpy(&bits, out_ + row * stride_, sizeof bits);
-    return static_cast<uint32_t>(bits);
-  }
-  // Replaces the number of every row in [lo, hi) by the code code_of[number].
-  void to_codes(size_t lo, size_t hi, const double* code_of) const noexcept {
-    for (size_t r = lo; r < hi; ++r) out_[r * stride_] = code_of[get(r)];
-  }
-
- private:
-  double* out_;
-  size_t stride_;
-};
 
 // -- few distinct labels: chunks merged ------------------------------------------------------------
 

@@ -95,9 +95,4 @@ class LabelHasher {
   LabelHashKey key_;
 };
 
-// One label's hash under the process key. Code that hashes many labels keeps a LabelHasher.
-inline uint64_t hash_label(Label label) noexcept {
-  return LabelHasher(label_hash_key())(label);
-}
-
 }  // namespace catenc

@@ -189,25 +189,24 @@ PyResult<bool> same_as_inferred(PyObject* pandas, PyObject* labels) {
   if (!dtype) return fetched();
   Ref config = Ref::steal(PyImport_ImportModule("pandas._config"));
   if (!config) return fetched();
+  // pandas 2.2 names the switch otherwise, and its text dtype differs: objects only, there.
+  bool pandas_2_2 = false;
   Ref uses_text = Ref::steal(PyObject_GetAttrString(config.get(), "using_string_dtype"));
   if (!uses_text) {
-    // pandas 2.2 names it otherwise, and its text dtype differs: objects only, there.
     PyErr_Clear();
+    pandas_2_2 = true;
     uses_text = Ref::steal(PyObject_GetAttrString(config.get(), "using_pyarrow_string_dtype"));
     if (!uses_text) {
       PyErr_Clear();
       return false;
     }
-    Ref on = Ref::steal(PyObject_CallNoArgs(uses_text.get()));
-    if (!on) return fetched();
-    if (on.get() != Py_False) return false;
-    return PyArray_DescrCheck(dtype.get()) && reinterpret_cast<PyArray_Descr*>(dtype.get())->type_num == NPY_OBJECT;
   }
   Ref on = Ref::steal(PyObject_CallNoArgs(uses_text.get()));
   if (!on) return fetched();
   if (on.get() == Py_False) {
     return PyArray_DescrCheck(dtype.get()) && reinterpret_cast<PyArray_Descr*>(dtype.get())->type_num == NPY_OBJECT;
   }
+  if (pandas_2_2) return false;
   Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
   if (!numpy) return fetched();
   Ref nan = Ref::steal(PyObject_GetAttrString(numpy.get(), "nan"));
