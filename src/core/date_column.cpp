@@ -43,9 +43,10 @@ class DateWork final : public ColumnWork {
     }
     DictionarySource dictionary = indices_in_cells(out, stride, source_.rows);
     dictionary.every_code_used = true;
-    dictionary.entries.resize(keys.size() + 1);
+    std::vector<DictionaryEntry> entries(keys.size() + 1);
     // Neither a date nor NaT converts to a float: every row is a label.
-    for (size_t k = 0; k < keys.size(); ++k) dictionary.entries[k + 1].text = text_of(keys[k]);
+    for (size_t k = 0; k < keys.size(); ++k) entries[k + 1].text = text_of(keys[k]);
+    dictionary.entries = entries;
     return encode_dictionary(dictionary, out, stride);
   }
 

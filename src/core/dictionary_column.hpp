@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,8 +36,9 @@ struct DictionarySource {
   unsigned code_size = 4;
   bool code_signed = true;
   MissingRows missing;  // rows that are the missing cell whatever their code (Arrow nulls)
-  // entries[0] is the missing cell; entries[k + 1] is the cell of code k.
-  std::vector<DictionaryEntry> entries;
+  // entries[0] is the missing cell; entries[k + 1] is the cell of code k. Whoever makes the source
+  // keeps them alive until the column is encoded, as it does the codes.
+  std::span<const DictionaryEntry> entries;
   // Every code has a row and no row is missing (the entries are the distinct cells the rows
   // were found to hold): when no entry is a number, no pass over the rows needs to find out which
   // texts they use.

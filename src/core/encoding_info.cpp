@@ -12,10 +12,10 @@ void EncodingInfo::add_column(size_t column, LabelMap labels) {
   maps_.push_back(std::move(labels));
 }
 
-const LabelMap* EncodingInfo::lookup(size_t column) const noexcept {
+std::optional<size_t> EncodingInfo::position(size_t column) const noexcept {
   const auto found = std::lower_bound(encoded_columns_.begin(), encoded_columns_.end(), column);
-  if (found == encoded_columns_.end() || *found != column) return nullptr;
-  return &maps_[static_cast<size_t>(found - encoded_columns_.begin())];
+  if (found == encoded_columns_.end() || *found != column) return std::nullopt;
+  return static_cast<size_t>(found - encoded_columns_.begin());
 }
 
 }  // namespace catenc

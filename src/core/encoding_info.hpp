@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "label_map.hpp"
@@ -21,13 +22,21 @@ class EncodingInfo {
 
   // Ascending, without duplicates.
   const std::vector<size_t>& encoded_columns() const noexcept { return encoded_columns_; }
+  bool is_encoded(size_t column) const noexcept { return position(column).has_value(); }
+  // Where an encoded column stands in encoded_columns(), or nothing for any other column.
+  std::optional<size_t> position(size_t column) const noexcept;
+  // The vocabulary of the encoded column at `position` of encoded_columns().
+  const LabelMap& map_at(size_t position) const noexcept { return maps_[position]; }
   // The vocabulary of an encoded column, or null when the column was not encoded.
   const LabelMap* label_to_code(size_t column) const noexcept { return lookup(column); }
   const LabelMap* code_to_label(size_t column) const noexcept { return lookup(column); }
   size_t column_count() const noexcept { return column_count_; }
 
  private:
-  const LabelMap* lookup(size_t column) const noexcept;
+  const LabelMap* lookup(size_t column) const noexcept {
+    const std::optional<size_t> found = position(column);
+    return found ? &maps_[*found] : nullptr;
+  }
 
   size_t column_count_;
   std::vector<size_t> encoded_columns_;

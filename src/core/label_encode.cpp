@@ -75,6 +75,22 @@ uint64_t sort_prefix(Label label, size_t skip = 0) noexcept {
 
 SortItem sort_item(Label label, uint64_t id) noexcept { return {sort_prefix(label), label, id}; }
 
+// The distinct labels of every partition, one after another, as sorting items whose ids are their
+// places in that order; each partition's list is freed once copied. base[p] is where partition p
+// starts.
+Outcome<BigVector<SortItem>> sort_items(std::vector<BigVector<Label>>& distinct, std::span<const size_t> base) {
+  const size_t partitions = distinct.size();
+  BigVector<SortItem> items(base[partitions]);
+  CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
+    for (size_t p = lo; p < hi; ++p) {
+      for (size_t g = 0; g < distinct[p].size(); ++g) items[base[p] + g] = sort_item(distinct[p][g], base[p] + g);
+      free_now(distinct[p]);
+    }
+    return {};
+  }));
+  return items;
+}
+
 // The bytes every item's label starts with: dates, codes and identifiers often share their first
 // bytes, which would leave the prefixes equal and every comparison to the labels themselves.
 size_t common_prefix(std::span<const SortItem> items) noexcept {
@@ -207,14 +223,7 @@ Outcome<BigVector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, const Labe
   std::vector<size_t> base(partitions + 1, 0);
   for (size_t p = 0; p < partitions; ++p) base[p + 1] = base[p] + merged[p].size();
 
-  BigVector<SortItem> items(base[partitions]);
-  CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
-    for (size_t p = lo; p < hi; ++p) {
-      for (size_t g = 0; g < merged[p].size(); ++g) items[base[p] + g] = sort_item(merged[p][g], base[p] + g);
-      free_now(merged[p]);
-    }
-    return {};
-  }));
+  CATENC_ASSIGN_OR_RETURN(BigVector<SortItem> items, sort_items(merged, base));
   CATENC_TRY(pool::for_range(chunks.size(), 1, [&](size_t lo, size_t hi) -> Status {
     for (size_t k = lo; k < hi; ++k) {
       Chunk& chunk = chunks[k];
@@ -361,17 +370,14 @@ class PartitionedColumn {
 
     std::vector<size_t> base(partitions + 1, 0);
     for (size_t p = 0; p < partitions; ++p) base[p + 1] = base[p] + distinct[p].size();
-    BigVector<SortItem> items(base[partitions]);
     CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
       for (size_t p = lo; p < hi; ++p) {
         const auto offset = static_cast<uint32_t>(base[p]);
         for (size_t i = start[p]; i < start[p + 1]; ++i) ids_.set(order[i], ids_.get(order[i]) + offset);
-        for (size_t g = 0; g < distinct[p].size(); ++g) items[base[p] + g] = sort_item(distinct[p][g], base[p] + g);
-        free_now(distinct[p]);
       }
       return {};
     }));
-    return items;
+    return sort_items(distinct, base);
   }
 
   Status write_codes(const BigVector<double>& code_of_id) {
@@ -447,11 +453,6 @@ Outcome<LabelMap> encode(const Source& labels, double* out, size_t stride,
 
 Outcome<LabelMap> label_encode_into(std::span<const Label> labels, double* out, size_t stride) {
   return encode(LabelViews{labels}, out, stride, [] {});
-}
-
-Outcome<LabelMap> label_encode_into(BigVector<Label>&& labels, double* out, size_t stride) {
-  BigVector<Label> owned = std::move(labels);
-  return encode(LabelViews{owned}, out, stride, [&] { free_now(owned); });
 }
 
 Outcome<LabelMap> label_encode_into(PackedLabels&& labels, double* out, size_t stride) {

@@ -19,9 +19,9 @@ namespace catenc {
 // the missing NaN) and returns the column's label map. Fails only when memory or the pool fails.
 Outcome<LabelMap> label_encode_into(std::span<const Label> labels, double* out, size_t stride);
 
-// The same, freeing `labels` as soon as they are no longer read (the distinct ones go on viewing
-// the bytes they point at), so that the input and the encoding's own work are not held at once.
-Outcome<LabelMap> label_encode_into(BigVector<Label>&& labels, double* out, size_t stride);
+// The same, freeing the offsets of `labels` as soon as they are no longer read (the distinct
+// labels go on viewing the bytes), so that the input and the encoding's own work are not held at
+// once.
 Outcome<LabelMap> label_encode_into(PackedLabels&& labels, double* out, size_t stride);
 
 // The same for an Arrow string column read in place.

@@ -69,14 +69,15 @@ class MaskedWork final : public ColumnWork {
         distinct_keys(source_.rows, [this](size_t row) { return raw_key(source_, row); }, out, stride));
     DictionarySource dictionary = indices_in_cells(out, stride, source_.rows);
     dictionary.missing = source_.missing;
-    dictionary.entries.resize(keys.size() + 1);
-    dictionary.entries[0].text = "<NA>";
+    std::vector<DictionaryEntry> entries(keys.size() + 1);
+    entries[0].text = "<NA>";
     for (size_t k = 0; k < keys.size(); ++k) {
-      DictionaryEntry& entry = dictionary.entries[k + 1];
+      DictionaryEntry& entry = entries[k + 1];
       entry.is_number = true;
       entry.number = number_of_key(keys[k], source_.type);
       entry.text = str_of_key(keys[k], source_.type);
     }
+    dictionary.entries = entries;
     return encode_dictionary(dictionary, out, stride);
   }
 

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #include "label.hpp"
 #include "pool.hpp"
@@ -90,25 +91,33 @@ void convert_bytes(const NumberSource& source, size_t lo, size_t hi, double* out
   }
 }
 
+// Calls f(std::integral_constant<NumberType, type>{}) for the runtime `type`: the one place that
+// turns the type into a template argument.
+template <class F>
+decltype(auto) with_type(NumberType type, F&& f) {
+  using enum NumberType;
+  switch (type) {
+    case boolean: return f(std::integral_constant<NumberType, boolean>{});
+    case i8: return f(std::integral_constant<NumberType, i8>{});
+    case i16: return f(std::integral_constant<NumberType, i16>{});
+    case i32: return f(std::integral_constant<NumberType, i32>{});
+    case i64: return f(std::integral_constant<NumberType, i64>{});
+    case u8: return f(std::integral_constant<NumberType, u8>{});
+    case u16: return f(std::integral_constant<NumberType, u16>{});
+    case u32: return f(std::integral_constant<NumberType, u32>{});
+    case u64: return f(std::integral_constant<NumberType, u64>{});
+    case f16: return f(std::integral_constant<NumberType, f16>{});
+    case f32: return f(std::integral_constant<NumberType, f32>{});
+    case f64: return f(std::integral_constant<NumberType, f64>{});
+    case bits: return f(std::integral_constant<NumberType, bits>{});
+  }
+  return f(std::integral_constant<NumberType, f64>{});
+}
+
 using RowsFunction = void (*)(const NumberSource&, size_t, size_t, double*, size_t) noexcept;
 
 RowsFunction rows_function(NumberType type) noexcept {
-  switch (type) {
-    case NumberType::boolean: return &convert_rows<NumberType::boolean>;
-    case NumberType::i8: return &convert_rows<NumberType::i8>;
-    case NumberType::i16: return &convert_rows<NumberType::i16>;
-    case NumberType::i32: return &convert_rows<NumberType::i32>;
-    case NumberType::i64: return &convert_rows<NumberType::i64>;
-    case NumberType::u8: return &convert_rows<NumberType::u8>;
-    case NumberType::u16: return &convert_rows<NumberType::u16>;
-    case NumberType::u32: return &convert_rows<NumberType::u32>;
-    case NumberType::u64: return &convert_rows<NumberType::u64>;
-    case NumberType::f16: return &convert_rows<NumberType::f16>;
-    case NumberType::f32: return &convert_rows<NumberType::f32>;
-    case NumberType::f64: return &convert_rows<NumberType::f64>;
-    case NumberType::bits: return &convert_rows<NumberType::bits>;
-  }
-  return &convert_rows<NumberType::f64>;
+  return with_type(type, [](auto t) -> RowsFunction { return &convert_rows<decltype(t)::value>; });
 }
 
 }  // namespace
@@ -132,22 +141,7 @@ double number_at(const NumberSource& source, size_t row) noexcept {
     return ((bytes[bit >> 3] >> (bit & 7)) & 1) != 0 ? 1.0 : 0.0;
   }
   const char* p = source.data + static_cast<ptrdiff_t>(row) * source.stride;
-  switch (source.type) {
-    case NumberType::boolean: return convert<NumberType::boolean>(p);
-    case NumberType::i8: return convert<NumberType::i8>(p);
-    case NumberType::i16: return convert<NumberType::i16>(p);
-    case NumberType::i32: return convert<NumberType::i32>(p);
-    case NumberType::i64: return convert<NumberType::i64>(p);
-    case NumberType::u8: return convert<NumberType::u8>(p);
-    case NumberType::u16: return convert<NumberType::u16>(p);
-    case NumberType::u32: return convert<NumberType::u32>(p);
-    case NumberType::u64: return convert<NumberType::u64>(p);
-    case NumberType::f16: return convert<NumberType::f16>(p);
-    case NumberType::f32: return convert<NumberType::f32>(p);
-    case NumberType::f64: return convert<NumberType::f64>(p);
-    case NumberType::bits: break;
-  }
-  return 0;
+  return with_type(source.type, [p](auto t) { return convert<decltype(t)::value>(p); });
 }
 
 void write_number_rows(const NumberSource& source, size_t lo, size_t hi, double* out, size_t out_stride) noexcept {

@@ -1,4 +1,5 @@
 #include "args.hpp"
+#include "str_text.hpp"
 
 #include <cstring>
 #include <vector>
@@ -34,7 +35,7 @@ PyResult<long> parameter_index(const FunctionDescription& d, const Names& n, PyO
   const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
   if (text == nullptr) {
     // A keyword that is not valid UTF-8 names no parameter.
-    PyErr_Clear();
+    CATENC_TRY(discard_exception(PyExc_UnicodeEncodeError));
     return -1L;
   }
   for (size_t i = 0; i < d.parameters.size(); ++i) {

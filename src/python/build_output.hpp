@@ -1,5 +1,5 @@
 // Output building: the table back into the caller's container kind, with labels written into
-// the encoded columns when an EncodingInfo is given (decode).
+// the encoded columns when a learned record is given (decode).
 #pragma once
 
 #include "learned.hpp"
@@ -8,8 +8,9 @@
 
 namespace catenc::py {
 
-// Takes the table over: without a learned record its array is the result itself (or the data of
-// the DataFrame).
+// Takes the table over. Without a record the result holds the table's numbers (a NumPy result is
+// the table's own array); with one, every encoded column, which must exist in the table, holds
+// the labels of its codes.
 PyResult<Ref> arr_to_out(ArrayTable table, OUT out, const Learned* learned);
 
 }  // namespace catenc::py

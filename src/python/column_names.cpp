@@ -1,6 +1,7 @@
 #include "column_names.hpp"
 
 #include "names.hpp"
+#include "str_text.hpp"
 
 namespace catenc::py {
 
@@ -49,7 +50,7 @@ PyResult<ColumnNames> dataframe_column_names(Borrowed frame) {
   PyResult<std::vector<std::string>> as_strings = names_as_strings(columns.get());
   if (as_strings) return ColumnNames{std::move(as_strings).value(), std::move(columns)};
   // The first try's error is dropped: integer labels are the common reason for it.
-  if (as_strings.error().kind() == Error::Kind::internal) return std::move(as_strings).pass();
+  if (as_strings.error().must_propagate()) return std::move(as_strings).pass();
   CATENC_ASSIGN_OR_RETURN(std::vector<std::string> as_integers, names_as_integers(columns.get(), *n));
   return ColumnNames{std::move(as_integers), Ref()};
 }

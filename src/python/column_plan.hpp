@@ -1,74 +1,113 @@
-// How each column of a table is read, decided once per call before any cell is read. This is the
-// one place that knows how NumPy and pandas store columns; the kernels only see buffers.
-//
-// A DataFrame's cells are those of its `values`: pandas interleaves its columns into one array of
-// a common dtype, so a column's cells depend on its neighbours (ints beside floats become floats,
-// anything beside an object column becomes an object). The plan reads each column from its own
-// storage as that array would hold it. Where it cannot tell, it reads `values` itself.
+// How each column of a table is read, decided once per call before any cell is read. A plan holds,
+// for every column, one typed source: what the kernel of that kind reads, and nothing else. The
+// planners (frame_plan, arrow_plan, array_plan: one per input kind) are the only code that knows
+// how NumPy, pandas and Arrow store a column; the executor (encode_table) runs a plan as it stands
+// and the kernels only see buffers.
 #pragma once
 
 #include <cstddef>
 #include <optional>
-#include <string>
+#include <variant>
 #include <vector>
 
 #include "arrow_stream.hpp"
-#include "column_cells.hpp"
+#include "arrow_text_column.hpp"
 #include "date_text.hpp"
 #include "dictionary_column.hpp"
 #include "error.hpp"
 #include "number_column.hpp"
+#include "numpy_api.hpp"
 
 namespace catenc::py {
 
-struct PlannedColumn {
-  enum class Kind {
-    numbers,      // integers, floats or bools in an array: converted where they lie
-    objects,      // an object array: plain cells read directly, others through the interpreter
-    arrow_text,   // Arrow string chunks
-    arrow_numbers,  // Arrow number or boolean chunks, nulls missing
-    dictionary,   // codes into entries: a pandas category
-    dates,        // datetime64 or timedelta64 values
-    masked,       // a pandas nullable array: numbers and a mask of NA
-    interpreter,  // cells fetched by item access, on the calling thread
-  };
-  Kind kind = Kind::interpreter;
-
-  // The memory read (numbers, objects, dates, masked data, dictionary codes), or the object whose
-  // items are fetched (interpreter).
-  Ref array;
-  Ref mask;                 // masked: a bool per row, true where NA
-  Py_ssize_t column = -1;   // the column of a 2-D `array`; -1 when `array` is the column itself
-  NumberType number_type = NumberType::f64;  // numbers, masked
-  TimeUnit unit = TimeUnit::ns;              // dates
-  bool duration = false;                     // dates: timedelta64
-
-  std::optional<ArrowStream> arrow;  // arrow_text, arrow_numbers: what owns the chunks
-  std::vector<const ArrowArray*> chunks;  // arrow_text, arrow_numbers
-  std::string arrow_format;               // arrow_text: "u", "U" or "vu"
-  bool null_is_number = true;        // arrow_text: what a null stands for
-  std::string null_text;
-
-  std::vector<DictionaryEntry> entries;  // dictionary: [missing, code 0, code 1, ...]
-  // dictionary: entries whose float() and str() may run code of the user's, converted through
-  // the interpreter once the table is safe from that code (an object array, missing cell first).
-  Ref entry_objects;
-
-  // Some of its cells must be read through the interpreter: it is read on the calling thread.
-  bool needs_interpreter() const noexcept {
-    return kind == Kind::interpreter || static_cast<bool>(entry_objects);
-  }
+// A column's memory as it is now: its first row and the bytes between rows.
+struct ColumnMemory {
+  const char* data;
+  ptrdiff_t stride;
 };
+
+// Where a column's cells lie in an array: column `column` of a 2-D array, or a whole 1-D one
+// (column -1). Item access reaches the same cells, so any column held this way can also be read
+// through the interpreter.
+struct ArraySlot {
+  Ref array;
+  Py_ssize_t column = -1;
+
+  // The memory, or nothing when the array no longer has the shape the plan saw: code that ran
+  // since (a cell's methods, a collection's callbacks) may have reshaped or freed it.
+  std::optional<ColumnMemory> memory(size_t rows) const;
+};
+
+// Integers, floats or bools converted where they lie.
+struct PlannedNumbers {
+  ArraySlot slot;
+  NumberType type = NumberType::f64;
+};
+
+// An object array: plain cells read from their fields, any other through the interpreter.
+struct PlannedObjects {
+  ArraySlot slot;
+};
+
+// datetime64 or timedelta64 storage, as its int64 values: labelled as pandas prints them.
+struct PlannedDates {
+  ArraySlot slot;  // an int64 view
+  TimeUnit unit = TimeUnit::ns;
+  bool duration = false;  // timedelta64
+};
+
+// A pandas nullable array: numbers, and a byte per row that is true where the cell is NA.
+struct PlannedMasked {
+  ArraySlot values;
+  ArraySlot mask;
+  NumberType type = NumberType::f64;
+};
+
+// Codes into distinct cells: a pandas category (also a zoned date column, read as one).
+struct PlannedCategory {
+  ArraySlot codes;  // signed integers, -1 for the missing cell
+  // [missing cell, code 0, code 1, ...], converted once each.
+  std::vector<DictionaryEntry> entries;
+  // Entries whose float() and str() may run code of the user's, left to the executor, which
+  // converts them through the interpreter once the table is safe from that code (an object array,
+  // missing cell first); `entries` is then empty.
+  Ref entry_objects;
+};
+
+// Arrow string chunks, read in place (the plan keeps their stream).
+struct PlannedArrowText {
+  ArrowTextSource source;
+};
+
+// Arrow number or boolean chunks in row order, nulls missing; an Arrow column of nulls only is one
+// piece of missing cells.
+struct PlannedArrowNumbers {
+  std::vector<NumberSource> pieces;
+};
+
+// Cells fetched by item access on the calling thread: an object that is no plain array, or
+// cells whose storage no kernel reads exactly.
+struct PlannedItems {
+  ArraySlot slot;
+};
+
+using PlannedColumn = std::variant<PlannedNumbers, PlannedObjects, PlannedDates, PlannedMasked, PlannedCategory,
+                                   PlannedArrowText, PlannedArrowNumbers, PlannedItems>;
+
+// The slot of a column whose cells item access can also reach, else null.
+const ArraySlot* slot_of(const PlannedColumn& column) noexcept;
 
 struct TablePlan {
   size_t rows = 0;
   std::vector<PlannedColumn> columns;
   // A DataFrame read column by column: its cells are those of the frame as the call found it,
-  // whatever its cells' methods do to it meanwhile (`values` of several blocks is a copy made
-  // first). Otherwise cells are read as item access would give them at that moment.
+  // whatever its cells' methods do to it meanwhile. Otherwise cells are read as item access would
+  // give them at that moment.
   bool as_found = false;
   Ref na;  // pandas.NA when pandas is loaded: a cell that is no number, whose str is "<NA>"
-  Ref keep;  // what the columns' memory belongs to (a frame's `values`)
+  // What the columns' memory belongs to: a frame's `values`, Arrow streams.
+  std::vector<Ref> keep;
+  std::vector<ArrowStream> streams;
 };
 
 enum class TableKind {
@@ -81,22 +120,21 @@ enum class TableKind {
 // would give them, or else `values` itself; for an Arrow frame its stream; else the object itself.
 PyResult<TablePlan> plan_table(Borrowed obj, TableKind kind, size_t rows, size_t columns);
 
-// A column's memory as it is now: its first row and the bytes between rows, or nothing when the
-// array no longer has the shape the plan saw.
-struct ColumnMemory {
-  const char* data;
-  ptrdiff_t stride;
-};
-std::optional<ColumnMemory> column_memory(PyObject* array, Py_ssize_t column, size_t rows);
+// --- shared by the planners ----------------------------------------------------------------------
 
-// Whether an object column now holds a cell that must go through the interpreter.
-bool holds_foreign_cells(const TablePlan& plan, const PlannedColumn& column);
+// The number type of a NumPy dtype in native byte order, or nothing.
+std::optional<NumberType> number_type_of(const PyArray_Descr* descr) noexcept;
 
-// Replaces the memory of a column that the table owns by a copy of ours, so that code the user's
-// cells run cannot change or free it.
-PyStatus take_private_copy(PlannedColumn& column);
+// pandas.NA when pandas is loaded, else null; pandas is never imported for it.
+PyResult<Ref> pandas_na();
 
-// The cells of a column for reading through the interpreter.
-PyResult<ColumnCells> interpreter_cells(const TablePlan& plan, PlannedColumn& column);
+// Whether reading the column may run code of the user's: its cells are read through the
+// interpreter, or an object column holds a cell that must be (checked from the cells' types now).
+bool runs_code(const PlannedColumn& column, size_t rows, PyObject* na);
+
+// The dtype of an array.
+inline PyArray_Descr* descr_of(PyObject* array) noexcept {
+  return PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array));
+}
 
 }  // namespace catenc::py

@@ -1,11 +1,11 @@
 #include "encode_table.hpp"
 
-#include <bit>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "arrow_text_column.hpp"
-#include "column_plan.hpp"
+#include "column_cells.hpp"
 #include "column_work.hpp"
 #include "date_column.hpp"
 #include "interpreter_reader.hpp"
@@ -22,6 +22,11 @@ namespace {
 // Below this many cells a table is encoded on the calling thread: handing it to the pool would
 // cost more than its cells.
 constexpr size_t inline_cells = 1 << 14;
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
 
 struct Shape {
   size_t rows;
@@ -51,45 +56,20 @@ PyResult<Shape> read_shape(PyObject* obj, const Names& n) {
   return Shape{rows.value(), columns.value()};
 }
 
-// A cell that is always missing: an Arrow column of nulls reads it for every row.
-constexpr double missing_cell = std::bit_cast<double>(missing_code_bits);
-
-std::unique_ptr<ColumnWork> arrow_numbers_work(const PlannedColumn& column, size_t rows) {
-  std::vector<NumberSource> pieces;
-  if (column.chunks.empty()) {
-    pieces.push_back(NumberSource{reinterpret_cast<const char*>(&missing_cell), 0, rows, NumberType::f64, {}});
-  }
-  for (const ArrowArray* chunk : column.chunks) {
-    NumberSource piece;
-    piece.rows = static_cast<size_t>(chunk->length);
-    piece.type = column.number_type;
-    if (piece.type == NumberType::bits) {
-      piece.data = static_cast<const char*>(chunk->buffers[1]);
-      piece.bit_offset = chunk->offset;
-    } else {
-      const auto size = static_cast<ptrdiff_t>(number_type_size(piece.type));
-      piece.data = static_cast<const char*>(chunk->buffers[1]) + chunk->offset * size;
-      piece.stride = size;
-    }
-    if (chunk->null_count != 0 && chunk->buffers[0] != nullptr) {
-      piece.missing.kind = MissingRows::Kind::bits;
-      piece.missing.data = static_cast<const uint8_t*>(chunk->buffers[0]);
-      piece.missing.bit_offset = chunk->offset;
-    }
-    pieces.push_back(piece);
-  }
-  return number_chunks_work(std::move(pieces));
-}
-
 Unexpected<Error> changed_while_read() {
   return stop_reading(Error::deferred(PyExc_RuntimeError, "the table changed while it was read"));
 }
 
-// One call's reading of a planned table.
+// One call's reading of a planned table. The plan is only read: what the reading learns on the
+// way (which columns it read through the interpreter, entries it converted there) is its own.
 class TableReading {
  public:
-  TableReading(TablePlan& plan, Table& table)
-      : plan_(plan), table_(table), works_(plan.columns.size()), maps_(plan.columns.size()) {}
+  TableReading(const TablePlan& plan, Table& table)
+      : plan_(plan),
+        table_(table),
+        works_(plan.columns.size()),
+        maps_(plan.columns.size()),
+        entries_(plan.columns.size()) {}
 
   // Reads every column that needs the interpreter and prepares the work on every other, in an
   // order that gives each cell as the table's semantics say (see TablePlan::as_found).
@@ -99,16 +79,14 @@ class TableReading {
     // Columns prepared for the pool are read at once when a later column must run code.
     std::vector<size_t> pending;
     for (size_t c = 0; c < plan_.columns.size(); ++c) {
-      PlannedColumn& column = plan_.columns[c];
-      if (!column.needs_interpreter() && !holds_foreign_cells(plan_, column)) {
-        PyResult<std::unique_ptr<ColumnWork>> work = bind(column);
+      if (!runs_code(plan_.columns[c], plan_.rows, plan_.na.get())) {
+        PyResult<std::unique_ptr<ColumnWork>> work = bind(c);
         if (work) {
           works_[c] = std::move(work).value();
           pending.push_back(c);
           continue;
         }
         // Code that ran before changed the array: item access now reads what it holds now.
-        column.kind = PlannedColumn::Kind::interpreter;
       }
       CATENC_TRY(run_now(pending));
       pending.clear();
@@ -137,22 +115,18 @@ class TableReading {
   }
 
  private:
+  // The plan took private copies of the frame's memory wherever a cell can run code (frame_plan):
+  // those cells are read first, through the interpreter, and the rest after, from the copies.
   PyStatus read_as_found() {
-    bool runs_code = false;
-    for (const PlannedColumn& column : plan_.columns) {
-      runs_code = runs_code || column.needs_interpreter() || holds_foreign_cells(plan_, column);
-    }
-    if (runs_code) {
-      // Copies taken before any cell runs code read as `values` would: made before it runs.
-      for (PlannedColumn& column : plan_.columns) CATENC_TRY(take_private_copy(column));
-      for (size_t c = 0; c < plan_.columns.size(); ++c) {
-        PlannedColumn& column = plan_.columns[c];
-        if (column.needs_interpreter() || holds_foreign_cells(plan_, column)) CATENC_TRY(read_through_interpreter(c));
-      }
+    std::vector<bool> read(plan_.columns.size(), false);
+    for (size_t c = 0; c < plan_.columns.size(); ++c) {
+      if (!runs_code(plan_.columns[c], plan_.rows, plan_.na.get())) continue;
+      CATENC_TRY(read_through_interpreter(c));
+      read[c] = true;
     }
     for (size_t c = 0; c < plan_.columns.size(); ++c) {
-      if (works_[c] || plan_.columns[c].kind == PlannedColumn::Kind::interpreter) continue;
-      PyResult<std::unique_ptr<ColumnWork>> work = bind(plan_.columns[c]);
+      if (read[c]) continue;
+      PyResult<std::unique_ptr<ColumnWork>> work = bind(c);
       // Only a collection's callback or another thread can have reshaped what the frame owns.
       if (!work) return changed_while_read();
       works_[c] = std::move(work).value();
@@ -175,81 +149,93 @@ class TableReading {
   }
 
   PyStatus read_through_interpreter(size_t c) {
-    PlannedColumn& column = plan_.columns[c];
-    if (column.entry_objects) {
-      auto** cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(column.entry_objects.get())));
-      for (size_t k = 0; k < column.entries.size(); ++k) {
-        PyObject* cell = cells[k] != nullptr ? cells[k] : Py_None;
-        Ref held = Ref::borrow(cell);
-        CATENC_ASSIGN_OR_RETURN(column.entries[k], interpreter_entry(held.get()));
+    const PlannedColumn& column = plan_.columns[c];
+    if (const auto* category = std::get_if<PlannedCategory>(&column); category && category->entry_objects) {
+      auto* array = reinterpret_cast<PyArrayObject*>(category->entry_objects.get());
+      auto** cells = static_cast<PyObject**>(PyArray_DATA(array));
+      const auto count = static_cast<size_t>(PyArray_DIM(array, 0));
+      entries_[c].reserve(count);
+      for (size_t k = 0; k < count; ++k) {
+        Ref held = Ref::borrow(cells[k] != nullptr ? cells[k] : Py_None);
+        CATENC_ASSIGN_OR_RETURN(DictionaryEntry entry, interpreter_entry(held.get()));
+        entries_[c].push_back(std::move(entry));
       }
-      column.entry_objects.reset();
-      PyResult<std::unique_ptr<ColumnWork>> work = bind(column);
+      PyResult<std::unique_ptr<ColumnWork>> work = bind(c);
       if (!work) return changed_while_read();
       works_[c] = std::move(work).value();
       return {};
     }
-    column.kind = PlannedColumn::Kind::interpreter;
-    CATENC_ASSIGN_OR_RETURN(ColumnCells cells, interpreter_cells(plan_, column));
+    const ArraySlot* slot = slot_of(column);
+    if (slot == nullptr) return stop_reading(Error::internal("a column without cells was read through item access"));
+    PyResult<ColumnCells> cells =
+        slot->column >= 0 ? ColumnCells::of_table(slot->array.clone(), plan_.rows, plan_.columns.size(),
+                                                  static_cast<size_t>(slot->column))
+                          : ColumnCells::of_column(slot->array.clone(), plan_.rows);
+    if (!cells) return Unexpected<Error>{std::move(cells).error()};
     InterpreterReader reader(table_, c);
-    CATENC_ASSIGN_OR_RETURN(std::optional<PackedLabels> labels, reader.read(cells));
+    CATENC_ASSIGN_OR_RETURN(std::optional<PackedLabels> labels, reader.read(cells.value()));
     if (labels) works_[c] = packed_labels_work(std::move(*labels));
     return {};
   }
 
   // The work on a column, from its memory as it is now; an error when that no longer has the
   // shape the plan saw.
-  PyResult<std::unique_ptr<ColumnWork>> bind(PlannedColumn& column) {
-    using Kind = PlannedColumn::Kind;
+  PyResult<std::unique_ptr<ColumnWork>> bind(size_t c) {
     const size_t rows = plan_.rows;
-    if (column.kind == Kind::arrow_text) {
-      ArrowTextSource source;
-      source.format = column.arrow_format;
-      source.chunks = column.chunks;
-      source.rows = rows;
-      source.null_is_number = column.null_is_number;
-      source.null_text = column.null_text;
-      return arrow_text_work(std::move(source));
-    }
-    if (column.kind == Kind::arrow_numbers) return arrow_numbers_work(column, rows);
-    const std::optional<ColumnMemory> memory = column_memory(column.array.get(), column.column, rows);
-    if (!memory) return changed_while_read();
-    switch (column.kind) {
-      case Kind::numbers: {
-        NumberSource source{memory->data, memory->stride, rows, column.number_type, {}};
-        return number_work(source);
-      }
-      case Kind::objects:
-        return plain_objects_work(ObjectSlots{memory->data, memory->stride, rows, plan_.na.get()});
-      case Kind::dates:
-        return date_work(DateSource{memory->data, memory->stride, rows, column.unit, column.duration});
-      case Kind::masked: {
-        const std::optional<ColumnMemory> mask = column_memory(column.mask.get(), -1, rows);
-        if (!mask) return changed_while_read();
-        NumberSource source{memory->data, memory->stride, rows, column.number_type, {}};
-        source.missing.kind = MissingRows::Kind::bytes;
-        source.missing.data = reinterpret_cast<const uint8_t*>(mask->data);
-        source.missing.byte_stride = mask->stride;
-        return masked_work(source);
-      }
-      case Kind::dictionary: {
-        DictionarySource source;
-        source.codes = memory->data;
-        source.stride = memory->stride;
-        source.rows = rows;
-        source.code_size = static_cast<unsigned>(PyArray_ITEMSIZE(reinterpret_cast<PyArrayObject*>(column.array.get())));
-        source.code_signed = true;
-        source.entries = std::move(column.entries);
-        return dictionary_work(std::move(source));
-      }
-      default: return changed_while_read();
-    }
+    using Work = PyResult<std::unique_ptr<ColumnWork>>;
+    return std::visit(
+        Overloaded{
+            [&](const PlannedNumbers& column) -> Work {
+              const std::optional<ColumnMemory> memory = column.slot.memory(rows);
+              if (!memory) return changed_while_read();
+              return number_work(NumberSource{memory->data, memory->stride, rows, column.type, {}, 0});
+            },
+            [&](const PlannedObjects& column) -> Work {
+              const std::optional<ColumnMemory> memory = column.slot.memory(rows);
+              if (!memory) return changed_while_read();
+              return plain_objects_work(ObjectSlots{memory->data, memory->stride, rows, plan_.na.get()});
+            },
+            [&](const PlannedDates& column) -> Work {
+              const std::optional<ColumnMemory> memory = column.slot.memory(rows);
+              if (!memory) return changed_while_read();
+              return date_work(DateSource{memory->data, memory->stride, rows, column.unit, column.duration});
+            },
+            [&](const PlannedMasked& column) -> Work {
+              const std::optional<ColumnMemory> memory = column.values.memory(rows);
+              const std::optional<ColumnMemory> mask = column.mask.memory(rows);
+              if (!memory || !mask) return changed_while_read();
+              NumberSource source{memory->data, memory->stride, rows, column.type, {}, 0};
+              source.missing.kind = MissingRows::Kind::bytes;
+              source.missing.data = reinterpret_cast<const uint8_t*>(mask->data);
+              source.missing.byte_stride = mask->stride;
+              return masked_work(source);
+            },
+            [&](const PlannedCategory& column) -> Work {
+              const std::optional<ColumnMemory> memory = column.codes.memory(rows);
+              if (!memory) return changed_while_read();
+              DictionarySource source;
+              source.codes = memory->data;
+              source.stride = memory->stride;
+              source.rows = rows;
+              source.code_size = static_cast<unsigned>(PyArray_ITEMSIZE(reinterpret_cast<PyArrayObject*>(column.codes.array.get())));
+              source.code_signed = true;
+              source.entries = column.entry_objects ? std::span<const DictionaryEntry>(entries_[c])
+                                                    : std::span<const DictionaryEntry>(column.entries);
+              return dictionary_work(source);
+            },
+            [&](const PlannedArrowText& column) -> Work { return arrow_text_work(column.source); },
+            [&](const PlannedArrowNumbers& column) -> Work { return number_chunks_work(column.pieces); },
+            [&](const PlannedItems&) -> Work { return changed_while_read(); },
+        },
+        plan_.columns[c]);
   }
 
-  TablePlan& plan_;
+  const TablePlan& plan_;
   Table& table_;
   std::vector<std::unique_ptr<ColumnWork>> works_;
   std::vector<std::optional<LabelMap>> maps_;
+  // Category entries converted through the interpreter, for columns whose plan left them so.
+  std::vector<std::vector<DictionaryEntry>> entries_;
 };
 
 }  // namespace
@@ -261,7 +247,7 @@ PyResult<EncodedTable> encode_object_array(Borrowed obj, TableKind kind) {
       ArrayTable result,
       new_array_table(shape.rows, shape.columns,
                       kind == TableKind::array ? Table::Layout::row_major : Table::Layout::column_major));
-  CATENC_ASSIGN_OR_RETURN(TablePlan plan, plan_table(obj, kind, shape.rows, shape.columns));
+  CATENC_ASSIGN_OR_RETURN(const TablePlan plan, plan_table(obj, kind, shape.rows, shape.columns));
   TableReading reading(plan, result.table);
   CATENC_TRY(reading.read());
   CATENC_ASSIGN_OR_RETURN(std::unique_ptr<EncodingInfo> info, reading.finish());

@@ -1,4 +1,5 @@
 #include "encoder.hpp"
+#include "str_text.hpp"
 
 #include <array>
 #include <new>
@@ -64,7 +65,7 @@ PyResult<Ref> decode(EncoderObject* self, Borrowed obj) {
   CATENC_ASSIGN_OR_RETURN(SharedHold hold, SharedHold::take(self->holds));
   // Labels are written into new objects, so a float64 input can be read where it lies; without
   // labels to write, the result is the table itself, which must then be a copy.
-  const bool labelled = self->learned && !self->learned->info().encoded_columns().empty();
+  const bool labelled = self->learned && self->learned->has_labels();
   CATENC_ASSIGN_OR_RETURN(Conversion conversion,
                           pyany_to_vec(obj, labelled ? TableUse::read_only : TableUse::result));
   conversion.info.reset();

@@ -92,7 +92,13 @@ Error Error::from(Failure failure) {
 
 bool Error::must_propagate() const {
   return kind_ == Kind::internal || kind_ == Kind::no_memory || matches(PyExc_KeyboardInterrupt) ||
-         matches(PyExc_SystemExit);
+         matches(PyExc_SystemExit) || matches(PyExc_MemoryError);
+}
+
+PyStatus discard_exception(PyObject* kind, std::source_location where) {
+  Error error = Error::fetch(where);
+  if (error.must_propagate() || !error.matches(kind)) return Unexpected<Error>{std::move(error)};
+  return {};
 }
 
 Error Error::stopped(const char* step, Error cause, std::source_location where) {
@@ -184,23 +190,6 @@ Error not_an_instance(PyObject* object, const char* expected) {
   message += expected;
   message += "'";
   return Error::deferred(PyExc_TypeError, std::move(message));
-}
-
-PyResult<std::string_view> utf8_view(PyObject* str) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-  if (data == nullptr) return fetched();
-  return std::string_view(data, static_cast<size_t>(size));
-}
-
-std::string lossy_text(PyObject* str) {
-  Ref text = Ref::borrow(str);
-  PyResult<std::string_view> utf8 = str_text(text);
-  if (!utf8) {
-    PyErr_Clear();
-    return "<unprintable>";
-  }
-  return std::string(utf8.value());
 }
 
 std::string Error::render() const {

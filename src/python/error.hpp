@@ -47,8 +47,9 @@ class [[nodiscard]] Error {
   const std::source_location& where() const noexcept { return where_; }
   // True when the exception is an instance of `type` (a class or a tuple of classes).
   bool matches(PyObject* type) const;
-  // Internal failures, exhausted memory, KeyboardInterrupt and SystemExit: what no fallback or
-  // rewording on the way may swallow.
+  // Internal failures (PanicException included), exhausted memory (MemoryError raised by Python
+  // code too), KeyboardInterrupt and SystemExit: what no fallback or rewording on the way may
+  // swallow.
   bool must_propagate() const;
   // "<exception type>: <message>", the rendering that follows a stop message.
   std::string render() const;
@@ -82,6 +83,11 @@ inline Unexpected<Error> fetched(std::source_location where = std::source_locati
   return Unexpected<Error>{Error::fetch(where)};
 }
 
+// For a call whose failure with an exception of `kind` is no error (a missing attribute, say):
+// drops the exception now set when it is of that kind, and returns any other, or one that must
+// propagate whatever its class, as the error.
+PyStatus discard_exception(PyObject* kind, std::source_location where = std::source_location::current());
+
 // A Ref from a C API call that returns a new reference or null with an exception set.
 inline PyResult<Ref> checked(PyObject* result,
                              std::source_location where = std::source_location::current()) {
@@ -96,12 +102,6 @@ PyResult<std::string> type_name(PyTypeObject* type);
 
 // "'<type>' object is not an instance of '<expected>'" (for None: "'None' is not ...").
 Error not_an_instance(PyObject* object, const char* expected);
-
-// The UTF-8 text of a str. Lone surrogates fail with the interpreter's UnicodeEncodeError.
-PyResult<std::string_view> utf8_view(PyObject* str);
-
-// Text of a str for messages: lone surrogates become U+FFFD, as in labels.
-std::string lossy_text(PyObject* str);
 
 
 }  // namespace catenc::py

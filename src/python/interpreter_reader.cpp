@@ -70,7 +70,8 @@ PyResult<std::optional<PackedLabels>> InterpreterReader::read(ColumnCells& cells
         __builtin_prefetch(ahead);
         __builtin_prefetch(ahead + 64);
       }
-      if (take_str_in_place(cells, row)) continue;
+      CATENC_ASSIGN_OR_RETURN(const bool taken, take_str_in_place(cells, row));
+      if (taken) continue;
     }
     PyResult<Ref> cell = cells.cell(row);
     if (!cell) return stop_reading(std::move(cell).error());
@@ -83,7 +84,7 @@ PyResult<std::optional<PackedLabels>> InterpreterReader::read(ColumnCells& cells
 // The common cell of a label column, a str stored in an array we read: its bytes are copied
 // straight from the array's object. With a GIL nothing else can run meanwhile to drop it, so it
 // needs no reference of ours; free-threaded builds take the general way, which holds one.
-bool InterpreterReader::take_str_in_place(ColumnCells& cells, size_t row) {
+PyResult<bool> InterpreterReader::take_str_in_place(ColumnCells& cells, size_t row) {
   if (!has_gil || cells.kind() != Direct::objects) return false;
   PyObject* object = cells.object_at(row);
   if (object == nullptr || !PyUnicode_CheckExact(object)) return false;
@@ -92,7 +93,7 @@ bool InterpreterReader::take_str_in_place(ColumnCells& cells, size_t row) {
   if (data == nullptr) {
     // Lone surrogates: the general way repairs them. The exception made here may have set off
     // a collection, so the array is checked again first.
-    PyErr_Clear();
+    CATENC_TRY(discard_exception(PyExc_UnicodeEncodeError));
     cells.revalidate();
     return false;
   }

@@ -32,7 +32,7 @@ class InterpreterReader {
  private:
   PyStatus take_cell(size_t row, Ref cell);
   PyStatus append_text(PyObject* cell);
-  bool take_str_in_place(ColumnCells& cells, size_t row);
+  PyResult<bool> take_str_in_place(ColumnCells& cells, size_t row);
 
   Table& table_;
   size_t column_;
@@ -44,8 +44,8 @@ class InterpreterReader {
 PyResult<DictionaryEntry> interpreter_entry(PyObject* cell);
 
 // A cell that is not a number makes a label column, whatever its float conversion raised, but
-// for KeyboardInterrupt and SystemExit, which must reach the user, and PanicException, which
-// goes on as ours.
+// for what must reach the user (KeyboardInterrupt, SystemExit, MemoryError) and PanicException,
+// which goes on as ours.
 PyStatus absorb_float_failure();
 
 }  // namespace catenc::py

@@ -25,20 +25,17 @@ Learned::~Learned() {
   for (size_t i = 0; i < columns.size(); ++i) {
     std::atomic<PyObject*>* slots = slots_[i].load(std::memory_order_acquire);
     if (slots == nullptr) continue;
-    const size_t count = info_->code_to_label(columns[i])->code_count();
+    const size_t count = info_->map_at(i).code_count();
     for (size_t code = 0; code < count; ++code) Py_XDECREF(slots[code].load(std::memory_order_relaxed));
     delete[] slots;
   }
 }
 
 PyResult<Learned::ColumnStrs> Learned::column_strs(size_t column) const {
-  const std::vector<size_t>& columns = info_->encoded_columns();
-  const auto found = std::lower_bound(columns.begin(), columns.end(), column);
-  const LabelMap* map = info_->code_to_label(column);
-  if (found == columns.end() || *found != column || map == nullptr) {
-    return Unexpected<Error>{Error::internal("no entry found for key")};
-  }
-  std::atomic<std::atomic<PyObject*>*>& entry = slots_[static_cast<size_t>(found - columns.begin())];
+  const std::optional<size_t> position = info_->position(column);
+  if (!position) return Unexpected<Error>{Error::internal("no entry found for key")};
+  const LabelMap* map = &info_->map_at(*position);
+  std::atomic<std::atomic<PyObject*>*>& entry = slots_[*position];
   std::atomic<PyObject*>* slots = entry.load(std::memory_order_acquire);
   if (slots == nullptr) {
     // Value-initialised: every slot starts null.

@@ -22,6 +22,8 @@ class Learned {
   Learned& operator=(const Learned&) = delete;
 
   const EncodingInfo& info() const noexcept { return *info_; }
+  // Whether any column was label-encoded: only then has decode labels to write.
+  bool has_labels() const noexcept { return !info_->encoded_columns().empty(); }
 
   // The strs of one encoded column, by code. Several decodes may use them at once.
   class ColumnStrs {

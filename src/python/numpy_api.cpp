@@ -1,5 +1,6 @@
 #define CATENC_DEFINE_NUMPY_API
 #include "numpy_api.hpp"
+#include "str_text.hpp"
 
 #include "names.hpp"
 #include "once.hpp"

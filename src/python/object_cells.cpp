@@ -188,11 +188,12 @@ class PlainObjectsWork final : public ColumnWork {
     CATENC_ASSIGN_OR_RETURN(const std::vector<uint64_t> objects, distinct_keys(slots_.rows, object_at, out, stride));
     DictionarySource source = indices_in_cells(out, stride, slots_.rows);
     source.every_code_used = true;
-    source.entries.resize(objects.size() + 1);
+    std::vector<DictionaryEntry> entries(objects.size() + 1);
     for (size_t k = 0; k < objects.size(); ++k) {
       // Every cell of this column is plain: the first scan found no other.
-      plain_entry(reinterpret_cast<PyObject*>(objects[k]), slots_.na, source.entries[k + 1]);
+      plain_entry(reinterpret_cast<PyObject*>(objects[k]), slots_.na, entries[k + 1]);
     }
+    source.entries = entries;
     return encode_dictionary(source, out, stride);
   }
 

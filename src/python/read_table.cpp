@@ -84,8 +84,7 @@ PyResult<std::optional<ArrayTable>> view_float64(PyObject* object) {
 PyResult<bool> has_attribute(PyObject* object, const char* name) {
   Ref value = Ref::steal(PyObject_GetAttrString(object, name));
   if (value) return true;
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fetched();
-  PyErr_Clear();
+  CATENC_TRY(discard_exception(PyExc_AttributeError));
   return false;
 }
 

@@ -20,4 +20,18 @@ PyResult<std::string_view> str_text(Ref& str) {
   return std::string_view(data, static_cast<size_t>(size));
 }
 
+PyResult<std::string_view> utf8_view(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) return fetched();
+  return std::string_view(data, static_cast<size_t>(size));
+}
+
+std::string lossy_text(PyObject* str) {
+  Ref text = Ref::borrow(str);
+  PyResult<std::string_view> utf8 = str_text(text);
+  if (!utf8) return "<unprintable>";  // the error is dropped: a message has nothing better
+  return std::string(utf8.value());
+}
+
 }  // namespace catenc::py

@@ -118,7 +118,9 @@ TEST(numbers_convert_as_float_of_the_cell) {
 TEST(dictionary_of_numbers_is_numeric_and_its_missing_cell_missing) {
   const int8_t codes[] = {1, -1, 0, 1};
   DictionarySource source{reinterpret_cast<const char*>(codes), 1, 4, 1, true, {}, {}};
-  source.entries = {number(catenc::missing_code(), "nan"), number(2.5, "2.5"), number(-7, "-7")};
+  const std::vector<DictionaryEntry> entries = {number(catenc::missing_code(), "nan"), number(2.5, "2.5"),
+                                                number(-7, "-7")};
+  source.entries = entries;
   double out[4];
   auto map = catenc::encode_dictionary(source, out, 1);
   REQUIRE(map.ok());
@@ -133,7 +135,9 @@ TEST(dictionary_numbers_before_the_first_label_take_their_float_text) {
   // codes follow the labels "1", "1.0", "a" in byte order; a missing NaN gives no code either way.
   const int16_t codes[] = {0, 1, 0, -1, 2};
   DictionarySource source{reinterpret_cast<const char*>(codes), 2, 5, 2, true, {}, {}};
-  source.entries = {number(catenc::missing_code(), "nan"), number(1.0, "1.0"), label("a"), number(3, "3")};
+  const std::vector<DictionaryEntry> entries = {number(catenc::missing_code(), "nan"), number(1.0, "1.0"),
+                                                label("a"), number(3, "3")};
+  source.entries = entries;
   double out[5];
   auto map = catenc::encode_dictionary(source, out, 1);
   REQUIRE(map.ok() && map->has_value());
@@ -145,7 +149,8 @@ TEST(dictionary_numbers_before_the_first_label_take_their_float_text) {
 TEST(dictionary_code_without_an_entry_fails) {
   const int32_t codes[] = {0, 3};
   DictionarySource source{reinterpret_cast<const char*>(codes), 4, 2, 4, true, {}, {}};
-  source.entries = {label("<NA>"), label("x")};
+  const std::vector<DictionaryEntry> entries = {label("<NA>"), label("x")};
+  source.entries = entries;
   double out[2];
   CHECK(!catenc::encode_dictionary(source, out, 1).ok());
 }

@@ -1,5 +1,4 @@
 import os
-import sys
 
 import numpy as np
 import pytest
@@ -24,10 +23,6 @@ def panic_type():
 @pytest.fixture(scope="session")
 def PanicException():
     return panic_type()
-
-
-def refcount(obj):
-    return sys.getrefcount(obj)
 
 
 def resident_bytes():
