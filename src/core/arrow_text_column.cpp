@@ -78,15 +78,18 @@ bool arrow_text_is_utf8(const ArrowTextSource& source) noexcept {
   return true;
 }
 
-Outcome<std::optional<LabelMap>> encode_arrow_text(const ArrowTextSource& source, double* out, size_t stride) {
+Outcome<std::optional<LabelMap>> encode_arrow_text(const ArrowTextSource& source, double* out, size_t stride,
+                                                   LabelRule rule, bool& leading_numbers) {
   char buffer[float_text_capacity];
   // Nulls before the first str were numbers until then, and got the float text of NaN.
-  const std::string leading = source.null_is_number ? std::string(buffer, write_float_text(missing_code(), buffer))
-                                                    : source.null_text;
+  const std::string nan_text(buffer, write_float_text(missing_code(), buffer));
   const std::string missing = source.null_is_number ? std::string("nan") : source.null_text;
-  const ArrowTextLabels labels(source, leading, missing);
   // A label column needs a cell that is no number: a str, or a null that stands for none.
-  if (labels.first_valid() == labels.size() && (source.null_is_number || source.rows == 0)) {
+  const ArrowTextLabels probe(source, Label(), Label());
+  const size_t first = source.null_is_number ? probe.first_valid() : 0;
+  const std::optional<size_t> split = label_split(rule, std::min(first, source.rows), source.rows);
+  leading_numbers = split.has_value() && *split > 0;
+  if (!split) {
     const double nan = missing_code();
     CATENC_TRY(pool::for_range(source.rows, 1 << 16, [&](size_t lo, size_t hi) -> Status {
       for (size_t r = lo; r < hi; ++r) out[r * stride] = nan;
@@ -94,6 +97,10 @@ Outcome<std::optional<LabelMap>> encode_arrow_text(const ArrowTextSource& source
     }));
     return std::optional<LabelMap>();
   }
+  // Null rows before the split take the leading text; those rows are all before the first valid
+  // one, so the labels can tell them by that alone.
+  const std::string leading = source.null_is_number && *split > 0 ? nan_text : missing;
+  const ArrowTextLabels labels(source, leading, missing);
   CATENC_ASSIGN_OR_RETURN(LabelMap map, label_encode_into(labels, out, stride));
   return std::optional<LabelMap>(std::move(map));
 }
@@ -108,7 +115,7 @@ class ArrowTextWork final : public ColumnWork {
       return unexpected(Failure::internal(
           "failed to read the input table: UnicodeDecodeError: an Arrow string column holds bytes that are not UTF-8"));
     }
-    return encode_arrow_text(source_, out, stride);
+    return encode_arrow_text(source_, out, stride, rule_, leading_numbers_);
   }
 
  private:

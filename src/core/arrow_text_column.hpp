@@ -103,8 +103,10 @@ bool arrow_text_is_utf8(const ArrowTextSource& source) noexcept;
 // Checks the text, then encodes the column; text that is not UTF-8 stops the call.
 std::unique_ptr<ColumnWork> arrow_text_work(ArrowTextSource source);
 
-// Writes the column's codes (or, when every row is null and a null is a number, NaN) and returns
-// its label map (nothing for such a numeric column).
-Outcome<std::optional<LabelMap>> encode_arrow_text(const ArrowTextSource& source, double* out, size_t stride);
+// Writes the column's codes (or, when the rule finds it numeric, which needs every row null and a
+// null a number, NaN) and returns its label map (nothing for such a numeric column); sets
+// leading_numbers to whether null numbers led its labels.
+Outcome<std::optional<LabelMap>> encode_arrow_text(const ArrowTextSource& source, double* out, size_t stride,
+                                                   LabelRule rule, bool& leading_numbers);
 
 }  // namespace catenc

@@ -14,8 +14,11 @@ namespace {
 
 class PackedLabelsWork final : public ColumnWork {
  public:
-  explicit PackedLabelsWork(PackedLabels labels) : labels_(std::move(labels)) {}
+  PackedLabelsWork(PackedLabels labels, bool leading_numbers) : labels_(std::move(labels)) {
+    leading_numbers_ = leading_numbers;
+  }
   Outcome<std::optional<LabelMap>> run(double* out, size_t stride) override {
+    // Its labels were found on reading, by the rule (InterpreterReader).
     CATENC_ASSIGN_OR_RETURN(LabelMap map, label_encode_into(std::move(labels_), out, stride));
     return std::optional<LabelMap>(std::move(map));
   }
@@ -26,8 +29,8 @@ class PackedLabelsWork final : public ColumnWork {
 
 }  // namespace
 
-std::unique_ptr<ColumnWork> packed_labels_work(PackedLabels labels) {
-  return std::make_unique<PackedLabelsWork>(std::move(labels));
+std::unique_ptr<ColumnWork> packed_labels_work(PackedLabels labels, bool leading_numbers) {
+  return std::make_unique<PackedLabelsWork>(std::move(labels), leading_numbers);
 }
 
 namespace {
@@ -55,36 +58,37 @@ Status convert_number_columns(std::span<std::unique_ptr<ColumnWork>> works, Tabl
   return {};
 }
 
-Status run_one(ColumnWork& work, size_t c, Table& table, std::optional<LabelMap>& map) {
+Status run_one(ColumnWork& work, size_t c, Table& table, ColumnOutcome& outcome) {
   double* out = table.data() + c * table.column_stride();
-  CATENC_ASSIGN_OR_RETURN(map, work.run(out, table.row_stride()));
+  CATENC_ASSIGN_OR_RETURN(outcome.map, work.run(out, table.row_stride()));
+  outcome.leading_numbers = work.leading_numbers();
   return {};
 }
 
 }  // namespace
 
-Status run_column_works(std::span<std::unique_ptr<ColumnWork>> works,
-                        std::span<std::optional<LabelMap>> maps, Table& table, EncodingInfo& info) {
+Status run_column_works(std::span<std::unique_ptr<ColumnWork>> works, std::span<ColumnOutcome> outcomes,
+                        Table& table, EncodingInfo& info) {
   if (table.layout() == Table::Layout::row_major && table.columns() > 1) {
     CATENC_TRY(convert_number_columns(works, table));
     for (size_t c = 0; c < works.size(); ++c) {
       if (!works[c]) continue;
-      CATENC_TRY(run_one(*works[c], c, table, maps[c]));
+      CATENC_TRY(run_one(*works[c], c, table, outcomes[c]));
       works[c].reset();
     }
   } else {
     CATENC_TRY(pool::for_range(works.size(), 1, [&](size_t lo, size_t hi) -> Status {
       for (size_t c = lo; c < hi; ++c) {
         if (!works[c]) continue;
-        CATENC_TRY(run_one(*works[c], c, table, maps[c]));
+        CATENC_TRY(run_one(*works[c], c, table, outcomes[c]));
         // Done with its buffers: a column's memory goes as soon as it is encoded.
         works[c].reset();
       }
       return {};
     }));
   }
-  for (size_t c = 0; c < maps.size(); ++c) {
-    if (maps[c]) info.add_column(c, std::move(*maps[c]));
+  for (size_t c = 0; c < outcomes.size(); ++c) {
+    if (outcomes[c].map) info.add_column(c, std::move(*outcomes[c].map));
   }
   return {};
 }

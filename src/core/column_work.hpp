@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -15,6 +16,34 @@
 #include "table.hpp"
 
 namespace catenc {
+
+// How a column of the rows at hand is told numeric or labels, and how its numbers are written as
+// labels. A whole table is read `automatic`ally. A partition of a larger table is not: whether its
+// column holds labels, and which of its numbers come before the column's first non-number, depend
+// on the other partitions, so the caller says.
+enum class LabelRule : uint8_t {
+  // A label column when a cell is no number; its numbers before the first such cell take their
+  // float text, those after it str().
+  automatic,
+  // A label column whatever its cells; the column's first non-number is here or later, so the
+  // numbers before this part's first non-number (all of them, when it has none) take their float
+  // text, those after it str().
+  numbers_lead,
+  // A label column whatever its cells; the column's first non-number came earlier, so every
+  // number takes its str().
+  numbers_follow,
+};
+
+// Where the numbers of a column stop taking their float text: `first`, the first row whose cell is
+// no number (rows when none), as `rule` sees it; nothing when the column is numeric.
+inline std::optional<size_t> label_split(LabelRule rule, size_t first, size_t rows) noexcept {
+  switch (rule) {
+    case LabelRule::automatic: return first < rows ? std::optional<size_t>(first) : std::nullopt;
+    case LabelRule::numbers_lead: return first;
+    case LabelRule::numbers_follow: return 0;
+  }
+  return std::nullopt;
+}
 
 // Implementations hold plain pointers and C++ buffers only, never a Python reference: they run and
 // are destroyed on worker threads. Whoever makes one keeps the memory it reads alive until it has
@@ -28,21 +57,47 @@ class ColumnWork {
   // The buffer of a column that only converts numbers where they lie, else null: several such
   // columns of a row-major table are converted together, a block of rows at a time.
   virtual const struct NumberSource* numbers() const noexcept { return nullptr; }
+
+  // Whether the kernel honours a rule other than `automatic`: one whose cells are all numbers
+  // (number_work) does not, and is read as labels by another kernel (masked_work) instead.
+  virtual bool takes_rules() const noexcept { return true; }
+  // Reads the column by `rule` from now on (automatic unless set).
+  void set_rule(LabelRule rule) noexcept { rule_ = rule; }
+  // Once run: whether numbers came before the column's first non-number and took their float
+  // text, so that another rule would have written them otherwise.
+  bool leading_numbers() const noexcept { return leading_numbers_; }
+
+ protected:
+  // label_split for this column's rule, noting whether numbers lead.
+  std::optional<size_t> split_at(size_t first, size_t rows) noexcept {
+    const std::optional<size_t> split = label_split(rule_, first, rows);
+    leading_numbers_ = split.has_value() && *split > 0;
+    return split;
+  }
+
+  LabelRule rule_ = LabelRule::automatic;
+  bool leading_numbers_ = false;
 };
 
-// Label-encodes labels already copied out of their cells.
-std::unique_ptr<ColumnWork> packed_labels_work(PackedLabels labels);
+// What one column's run gave: its label map (nothing for a numeric column) and whether numbers
+// led its labels (ColumnWork::leading_numbers).
+struct ColumnOutcome {
+  std::optional<LabelMap> map;
+  bool leading_numbers = false;
+};
+
+// Label-encodes labels already copied out of their cells (whose numbers led them, or not).
+std::unique_ptr<ColumnWork> packed_labels_work(PackedLabels labels, bool leading_numbers = false);
 
 // Runs works[c] on column c of `table` for every c that has one (the others were written before),
-// and adds the label maps to `info` in column order, after those already there for columns
-// before them. `maps` holds label maps learned before for columns without work; both must leave
-// `info` ordered by column.
+// and adds the label maps to `info` in column order. `outcomes` holds what columns without work
+// gave when they were run before; it is filled for the others.
 //
 // Columns of a column-major table run in parallel. In a row-major one a column's cells are
 // interleaved with its neighbours', so writers of different columns would share cache lines:
 // there the number columns are converted a block of rows at a time, and the other columns one
 // after another, each splitting its rows over the pool.
-Status run_column_works(std::span<std::unique_ptr<ColumnWork>> works,
-                        std::span<std::optional<LabelMap>> maps, Table& table, EncodingInfo& info);
+Status run_column_works(std::span<std::unique_ptr<ColumnWork>> works, std::span<ColumnOutcome> outcomes,
+                        Table& table, EncodingInfo& info);
 
 }  // namespace catenc

@@ -52,7 +52,8 @@ Outcome<std::optional<LabelMap>> encode_used_texts(const DictionarySource& sourc
 }
 
 template <class Code>
-Outcome<std::optional<LabelMap>> encode_with(const DictionarySource& source, double* out, size_t out_stride) {
+Outcome<std::optional<LabelMap>> encode_with(const DictionarySource& source, double* out, size_t out_stride,
+                                             bool& leading_numbers) {
   const size_t entries = source.entries.size();
   if (source.every_code_used && source.rows > 0 && source.missing.kind == MissingRows::Kind::none &&
       std::none_of(source.entries.begin() + 1, source.entries.end(), [](const DictionaryEntry& e) { return e.is_number; })) {
@@ -76,16 +77,18 @@ Outcome<std::optional<LabelMap>> encode_with(const DictionarySource& source, dou
     return {};
   }));
   if (out_of_range.load()) return unexpected(Failure::internal("a row's code has no entry in its dictionary"));
-  const size_t first = first_label.load();
-  if (first == source.rows) {
+  const std::optional<size_t> split = label_split(source.rule, first_label.load(), source.rows);
+  if (!split) {
     CATENC_TRY(pool::for_range(source.rows, rows_per_task, [&](size_t lo, size_t hi) -> Status {
       for (size_t r = lo; r < hi; ++r) out[r * out_stride] = source.entries[entry_of<Code>(source, r)].number;
       return {};
     }));
     return std::optional<LabelMap>();
   }
-  // The labels are those of the (entry, side) pairs the rows use: a number before the first
-  // label takes its float text, one after it str(); any other cell has one text on both sides.
+  leading_numbers = *split > 0;
+  // The labels are those of the (entry, side) pairs the rows use: a number before the split
+  // takes its float text, one after it str(); any other cell has one text on both sides.
+  const size_t first = *split;
   const auto side_of = [&](size_t e, size_t r) -> size_t {
     return source.entries[e].is_number && r < first ? 0 : 1;
   };
@@ -138,17 +141,20 @@ Outcome<std::optional<LabelMap>> encode_with(const DictionarySource& source, dou
 }  // namespace
 
 Outcome<std::optional<LabelMap>> encode_dictionary(const DictionarySource& source, double* out,
-                                                   size_t out_stride) {
+                                                   size_t out_stride, bool* leading_numbers) {
+  bool leading = false;
+  if (leading_numbers == nullptr) leading_numbers = &leading;
+  *leading_numbers = false;
   try {
     switch (source.code_size) {
-      case 1: return source.code_signed ? encode_with<int8_t>(source, out, out_stride)
-                                        : encode_with<uint8_t>(source, out, out_stride);
-      case 2: return source.code_signed ? encode_with<int16_t>(source, out, out_stride)
-                                        : encode_with<uint16_t>(source, out, out_stride);
-      case 4: return source.code_signed ? encode_with<int32_t>(source, out, out_stride)
-                                        : encode_with<uint32_t>(source, out, out_stride);
-      case 8: return source.code_signed ? encode_with<int64_t>(source, out, out_stride)
-                                        : encode_with<uint64_t>(source, out, out_stride);
+      case 1: return source.code_signed ? encode_with<int8_t>(source, out, out_stride, *leading_numbers)
+                                        : encode_with<uint8_t>(source, out, out_stride, *leading_numbers);
+      case 2: return source.code_signed ? encode_with<int16_t>(source, out, out_stride, *leading_numbers)
+                                        : encode_with<uint16_t>(source, out, out_stride, *leading_numbers);
+      case 4: return source.code_signed ? encode_with<int32_t>(source, out, out_stride, *leading_numbers)
+                                        : encode_with<uint32_t>(source, out, out_stride, *leading_numbers);
+      case 8: return source.code_signed ? encode_with<int64_t>(source, out, out_stride, *leading_numbers)
+                                        : encode_with<uint64_t>(source, out, out_stride, *leading_numbers);
       default: return unexpected(Failure::internal("unsupported dictionary code size"));
     }
   } catch (const std::bad_alloc&) {
@@ -162,7 +168,8 @@ class DictionaryWork final : public ColumnWork {
  public:
   explicit DictionaryWork(DictionarySource source) : source_(std::move(source)) {}
   Outcome<std::optional<LabelMap>> run(double* out, size_t stride) override {
-    return encode_dictionary(source_, out, stride);
+    source_.rule = rule_;
+    return encode_dictionary(source_, out, stride, &leading_numbers_);
   }
 
  private:

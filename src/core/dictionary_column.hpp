@@ -43,12 +43,14 @@ struct DictionarySource {
   // were found to hold): when no entry is a number, no pass over the rows needs to find out which
   // texts they use.
   bool every_code_used = false;
+  LabelRule rule = LabelRule::automatic;
 };
 
-// Writes the column: the entries' numbers when every row is a number, else the codes of the
-// rows' labels, whose label map it returns. Fails when a code has no entry.
+// Writes the column: the entries' numbers when it is numeric by its rule, else the codes of the
+// rows' labels, whose label map it returns, and sets *leading_numbers (when given) to whether
+// numbers led them. Fails when a code has no entry.
 Outcome<std::optional<LabelMap>> encode_dictionary(const DictionarySource& source, double* out,
-                                                   size_t out_stride);
+                                                   size_t out_stride, bool* leading_numbers = nullptr);
 
 std::unique_ptr<ColumnWork> dictionary_work(DictionarySource source);
 

@@ -60,7 +60,7 @@ class MaskedWork final : public ColumnWork {
   Outcome<std::optional<LabelMap>> run(double* out, size_t stride) override {
     bool any_missing = false;
     for (size_t r = 0; r < source_.rows && !any_missing; ++r) any_missing = source_.missing.missing(r);
-    if (!any_missing) {
+    if (!any_missing && rule_ == LabelRule::automatic) {
       CATENC_TRY(write_numbers(source_, out, stride));
       return std::optional<LabelMap>();
     }
@@ -78,7 +78,8 @@ class MaskedWork final : public ColumnWork {
       entry.text = str_of_key(keys[k], source_.type);
     }
     dictionary.entries = entries;
-    return encode_dictionary(dictionary, out, stride);
+    dictionary.rule = rule_;
+    return encode_dictionary(dictionary, out, stride, &leading_numbers_);
   }
 
  private:

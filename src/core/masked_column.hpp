@@ -10,7 +10,9 @@
 
 namespace catenc {
 
-// `source.missing` marks the NA rows.
+// `source.missing` marks the NA rows. With no missing rows and a rule other than automatic, it
+// reads any column of numbers as labels, each number's str() as that of the Python number its
+// cell gives (an int's digits, a float's repr, True or False).
 std::unique_ptr<ColumnWork> masked_work(const NumberSource& source);
 
 }  // namespace catenc

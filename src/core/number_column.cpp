@@ -166,6 +166,7 @@ class NumberWork final : public ColumnWork {
     return std::optional<LabelMap>();
   }
   const NumberSource* numbers() const noexcept override { return &source_; }
+  bool takes_rules() const noexcept override { return false; }
 
  private:
   NumberSource source_;
@@ -174,6 +175,7 @@ class NumberWork final : public ColumnWork {
 class NumberChunksWork final : public ColumnWork {
  public:
   explicit NumberChunksWork(std::vector<NumberSource> pieces) : pieces_(std::move(pieces)) {}
+  bool takes_rules() const noexcept override { return false; }
   Outcome<std::optional<LabelMap>> run(double* out, size_t stride) override {
     size_t start = 0;
     for (const NumberSource& piece : pieces_) {

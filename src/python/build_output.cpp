@@ -6,9 +6,6 @@
 
 namespace catenc::py {
 
-namespace {
-
-// Every encoded column must exist in the table being decoded; checked before any object is made.
 PyStatus check_width(const EncodingInfo& info, size_t columns, const OUT& out) {
   if (info.encoded_columns().empty()) return {};
   const size_t needed = info.encoded_columns().back() + 1;
@@ -25,8 +22,6 @@ PyStatus check_width(const EncodingInfo& info, size_t columns, const OUT& out) {
   }
   return {};
 }
-
-}  // namespace
 
 PyResult<Ref> arr_to_out(ArrayTable table, OUT out, const Learned* learned) {
   if (learned != nullptr) CATENC_TRY(check_width(learned->info(), table.table.columns(), out));

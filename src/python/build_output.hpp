@@ -13,4 +13,8 @@ namespace catenc::py {
 // the labels of its codes.
 PyResult<Ref> arr_to_out(ArrayTable table, OUT out, const Learned* learned);
 
+// ValueError unless every encoded column exists in a table of `columns` columns (and of as many
+// names, for a DataFrame): checked before any object of the result is made.
+PyStatus check_width(const EncodingInfo& info, size_t columns, const OUT& out);
+
 }  // namespace catenc::py

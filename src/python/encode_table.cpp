@@ -64,12 +64,17 @@ Unexpected<Error> changed_while_read() {
 // way (which columns it read through the interpreter, entries it converted there) is its own.
 class TableReading {
  public:
-  TableReading(const TablePlan& plan, Table& table)
+  // `rules` holds a rule per column, or is empty for a whole table.
+  TableReading(const TablePlan& plan, Table& table, std::span<const LabelRule> rules = {})
       : plan_(plan),
         table_(table),
+        rules_(rules),
         works_(plan.columns.size()),
-        maps_(plan.columns.size()),
+        outcomes_(plan.columns.size()),
         entries_(plan.columns.size()) {}
+
+  // Once finished: whether numbers led the labels of column `c`.
+  bool leading_numbers(size_t c) const noexcept { return outcomes_[c].leading_numbers; }
 
   // Reads every column that needs the interpreter and prepares the work on every other, in an
   // order that gives each cell as the table's semantics say (see TablePlan::as_found).
@@ -106,9 +111,9 @@ class TableReading {
     Status done = [&] {
       if (plan_.rows * plan_.columns.size() <= inline_cells) {
         pool::Inline here;
-        return run_column_works(works_, maps_, table_, *info);
+        return run_column_works(works_, outcomes_, table_, *info);
       }
-      return run_column_works(works_, maps_, table_, *info);
+      return run_column_works(works_, outcomes_, table_, *info);
     }();
     if (!done) return Unexpected<Error>{Error::from(std::move(done).error())};
     return info;
@@ -142,7 +147,8 @@ class TableReading {
       double* out = table_.data() + c * table_.column_stride();
       Outcome<std::optional<LabelMap>> map = works_[c]->run(out, table_.row_stride());
       if (!map) return Unexpected<Error>{Error::from(std::move(map).error())};
-      maps_[c] = std::move(map).value();
+      outcomes_[c].map = std::move(map).value();
+      outcomes_[c].leading_numbers = works_[c]->leading_numbers();
       works_[c].reset();
     }
     return {};
@@ -172,15 +178,32 @@ class TableReading {
                                                   static_cast<size_t>(slot->column))
                           : ColumnCells::of_column(slot->array.clone(), plan_.rows);
     if (!cells) return Unexpected<Error>{std::move(cells).error()};
-    InterpreterReader reader(table_, c);
+    InterpreterReader reader(table_, c, rule(c));
     CATENC_ASSIGN_OR_RETURN(std::optional<PackedLabels> labels, reader.read(cells.value()));
-    if (labels) works_[c] = packed_labels_work(std::move(*labels));
+    if (labels) works_[c] = packed_labels_work(std::move(*labels), reader.leading_numbers());
     return {};
   }
 
-  // The work on a column, from its memory as it is now; an error when that no longer has the
-  // shape the plan saw.
+  LabelRule rule(size_t c) const noexcept { return rules_.empty() ? LabelRule::automatic : rules_[c]; }
+
+  // The work on a column by its rule, from its memory as it is now; an error when that no longer
+  // has the shape the plan saw.
   PyResult<std::unique_ptr<ColumnWork>> bind(size_t c) {
+    CATENC_ASSIGN_OR_RETURN(std::unique_ptr<ColumnWork> work, bind_memory(c));
+    const LabelRule by = rule(c);
+    if (by == LabelRule::automatic) return work;
+    if (!work->takes_rules()) {
+      const NumberSource* numbers = work->numbers();
+      if (numbers == nullptr) {
+        return Unexpected<Error>{Error::internal("this column's storage cannot be read as part of a larger table")};
+      }
+      work = masked_work(*numbers);
+    }
+    work->set_rule(by);
+    return work;
+  }
+
+  PyResult<std::unique_ptr<ColumnWork>> bind_memory(size_t c) {
     const size_t rows = plan_.rows;
     using Work = PyResult<std::unique_ptr<ColumnWork>>;
     return std::visit(
@@ -232,26 +255,41 @@ class TableReading {
 
   const TablePlan& plan_;
   Table& table_;
+  std::span<const LabelRule> rules_;
   std::vector<std::unique_ptr<ColumnWork>> works_;
-  std::vector<std::optional<LabelMap>> maps_;
+  std::vector<ColumnOutcome> outcomes_;
   // Category entries converted through the interpreter, for columns whose plan left them so.
   std::vector<std::vector<DictionaryEntry>> entries_;
 };
 
-}  // namespace
-
-PyResult<EncodedTable> encode_object_array(Borrowed obj, TableKind kind) {
+PyResult<EncodedPartition> encode_partition_of(Borrowed obj, TableKind kind, std::span<const LabelRule> rules) {
   CATENC_ASSIGN_OR_RETURN(const Names* n, names());
   CATENC_ASSIGN_OR_RETURN(const Shape shape, read_shape(obj.get(), *n));
+  if (!rules.empty() && rules.size() != shape.columns) {
+    return fail(PyExc_ValueError, "a rule is needed for each of the " + std::to_string(shape.columns) + " columns");
+  }
   CATENC_ASSIGN_OR_RETURN(
       ArrayTable result,
       new_array_table(shape.rows, shape.columns,
                       kind == TableKind::array ? Table::Layout::row_major : Table::Layout::column_major));
   CATENC_ASSIGN_OR_RETURN(const TablePlan plan, plan_table(obj, kind, shape.rows, shape.columns));
-  TableReading reading(plan, result.table);
+  TableReading reading(plan, result.table, rules);
   CATENC_TRY(reading.read());
   CATENC_ASSIGN_OR_RETURN(std::unique_ptr<EncodingInfo> info, reading.finish());
-  return EncodedTable{std::move(result), std::move(info)};
+  std::vector<bool> leading(shape.columns);
+  for (size_t c = 0; c < shape.columns; ++c) leading[c] = reading.leading_numbers(c);
+  return EncodedPartition{EncodedTable{std::move(result), std::move(info)}, std::move(leading)};
+}
+
+}  // namespace
+
+PyResult<EncodedTable> encode_object_array(Borrowed obj, TableKind kind) {
+  CATENC_ASSIGN_OR_RETURN(EncodedPartition encoded, encode_partition_of(obj, kind, {}));
+  return std::move(encoded.encoded);
+}
+
+PyResult<EncodedPartition> encode_partition(Borrowed frame, std::span<const LabelRule> rules) {
+  return encode_partition_of(frame, TableKind::data_frame, rules);
 }
 
 }  // namespace catenc::py

@@ -4,9 +4,12 @@
 #pragma once
 
 #include <memory>
+#include <span>
+#include <vector>
 
 #include "array_table.hpp"
 #include "column_plan.hpp"
+#include "column_work.hpp"
 #include "encoding_info.hpp"
 #include "error.hpp"
 
@@ -21,5 +24,14 @@ struct EncodedTable {
 // numeric columns from label columns and encodes the label columns. A step that cannot fail and
 // yet does stops the call as an internal failure.
 PyResult<EncodedTable> encode_object_array(Borrowed obj, TableKind kind);
+
+// One partition of a larger table: a pandas DataFrame read as encode_object_array reads one,
+// each column by its rule (`rules` holds one per column), with a note of the columns whose
+// numbers led their labels.
+struct EncodedPartition {
+  EncodedTable encoded;
+  std::vector<bool> leading_numbers;
+};
+PyResult<EncodedPartition> encode_partition(Borrowed frame, std::span<const LabelRule> rules);
 
 }  // namespace catenc::py

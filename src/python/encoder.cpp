@@ -6,6 +6,7 @@
 
 #include "args.hpp"
 #include "build_output.hpp"
+#include "dask_frames.hpp"
 #include "frame.hpp"
 #include "holds.hpp"
 #include "once.hpp"
@@ -54,6 +55,12 @@ PyResult<Ref> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyResult<Ref> encode(EncoderObject* self, Borrowed obj) {
   CATENC_ASSIGN_OR_RETURN(ExclusiveHold hold, ExclusiveHold::take(self->holds));
+  CATENC_ASSIGN_OR_RETURN(const bool dask, is_dask_frame(obj));
+  if (dask) {
+    CATENC_ASSIGN_OR_RETURN(DaskEncoding encoded, encode_dask(obj));
+    self->learned = std::make_unique<Learned>(std::move(encoded.info));
+    return std::move(encoded.result);
+  }
   CATENC_ASSIGN_OR_RETURN(Conversion conversion, pyany_to_vec(obj));
   // Stored before the output is built, and also when nothing was learned (a float64 array):
   // the instance then forgets its maps.
@@ -63,6 +70,8 @@ PyResult<Ref> encode(EncoderObject* self, Borrowed obj) {
 
 PyResult<Ref> decode(EncoderObject* self, Borrowed obj) {
   CATENC_ASSIGN_OR_RETURN(SharedHold hold, SharedHold::take(self->holds));
+  CATENC_ASSIGN_OR_RETURN(const bool dask, is_dask_frame(obj));
+  if (dask) return decode_dask(obj, self->learned.get());
   // Labels are written into new objects, so a float64 input can be read where it lies; without
   // labels to write, the result is the table itself, which must then be a copy.
   const bool labelled = self->learned && self->learned->has_labels();

@@ -54,6 +54,8 @@ PyResult<DictionaryEntry> interpreter_entry(PyObject* cell) {
 
 PyResult<std::optional<PackedLabels>> InterpreterReader::read(ColumnCells& cells) {
   is_label_column_ = false;
+  leading_numbers_ = false;
+  if (rule_ == LabelRule::numbers_follow) start_labels(0);
   for (size_t row = 0; row < table_.rows(); ++row) {
     if (++cells_since_signal_check >= signal_check_cells) {
       cells_since_signal_check = 0;
@@ -77,7 +79,10 @@ PyResult<std::optional<PackedLabels>> InterpreterReader::read(ColumnCells& cells
     if (!cell) return stop_reading(std::move(cell).error());
     CATENC_TRY(take_cell(row, std::move(cell).value()));
   }
-  if (!is_label_column_) return std::optional<PackedLabels>();
+  if (!is_label_column_) {
+    if (rule_ == LabelRule::automatic) return std::optional<PackedLabels>();
+    start_labels(table_.rows());
+  }
   return std::optional<PackedLabels>(std::move(labels_));
 }
 
@@ -111,18 +116,23 @@ PyStatus InterpreterReader::take_cell(size_t row, Ref cell) {
   const double value = PyFloat_AsDouble(object);
   if (value == -1.0 && PyErr_Occurred()) {
     CATENC_TRY(absorb_float_failure());
-    is_label_column_ = true;
-    // Room enough for most columns' bytes; mapped pages cost nothing until written.
-    labels_.reserve(table_.rows(), table_.rows() * 32);
-    char buffer[float_text_capacity];
-    for (size_t earlier = 0; earlier < row; ++earlier) {
-      const size_t length = write_float_text(table_.at(earlier, column_), buffer);
-      labels_.push_back(std::string_view(buffer, length));
-    }
+    start_labels(row);
     return append_text(object);
   }
   table_.at(row, column_) = value;
   return {};
+}
+
+void InterpreterReader::start_labels(size_t row) {
+  is_label_column_ = true;
+  leading_numbers_ = row > 0;
+  // Room enough for most columns' bytes; mapped pages cost nothing until written.
+  labels_.reserve(table_.rows(), table_.rows() * 32);
+  char buffer[float_text_capacity];
+  for (size_t earlier = 0; earlier < row; ++earlier) {
+    const size_t length = write_float_text(table_.at(earlier, column_), buffer);
+    labels_.push_back(std::string_view(buffer, length));
+  }
 }
 
 PyStatus InterpreterReader::append_text(PyObject* cell) {

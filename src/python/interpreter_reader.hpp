@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "column_cells.hpp"
+#include "column_work.hpp"
 #include "dictionary_column.hpp"
 #include "error.hpp"
 #include "label_source.hpp"
@@ -23,20 +24,29 @@ Unexpected<Error> stop_reading(Error cause, std::source_location where = std::so
 class InterpreterReader {
  public:
   // Numbers go to column `column` of `table` as they are read.
-  InterpreterReader(Table& table, size_t column) : table_(table), column_(column) {}
+  InterpreterReader(Table& table, size_t column, LabelRule rule = LabelRule::automatic)
+      : table_(table), column_(column), rule_(rule) {}
 
-  // Reads every row of the column: nothing when it holds numbers only (they are in the table),
-  // else one label per row, copied out of the cells, so that no cell has to outlive the call.
+  // Reads every row of the column: nothing when it is numeric by the rule (its numbers are in the
+  // table), else one label per row, copied out of the cells, so that no cell has to outlive the
+  // call.
   PyResult<std::optional<PackedLabels>> read(ColumnCells& cells);
+  // Once read: whether numbers came before the first non-number and took their float text.
+  bool leading_numbers() const noexcept { return leading_numbers_; }
 
  private:
   PyStatus take_cell(size_t row, Ref cell);
+  // From row `row` on, the column holds labels: the numbers read before it become their float
+  // texts.
+  void start_labels(size_t row);
   PyStatus append_text(PyObject* cell);
   PyResult<bool> take_str_in_place(ColumnCells& cells, size_t row);
 
   Table& table_;
   size_t column_;
+  LabelRule rule_;
   bool is_label_column_ = false;
+  bool leading_numbers_ = false;
   PackedLabels labels_;
 };
 

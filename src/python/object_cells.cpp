@@ -125,8 +125,8 @@ class PlainObjectsWork final : public ColumnWork {
       }
       return {};
     }));
-    const size_t first = first_label.load();
-    if (first == rows) {
+    const std::optional<size_t> split = split_at(first_label.load(), rows);
+    if (!split) {
       CATENC_TRY(pool::for_range(rows, rows_per_task, [&](size_t lo, size_t hi) -> Status {
         for (size_t r = lo; r < hi; ++r) {
           PyObject* object = slots_.at(r);
@@ -137,6 +137,7 @@ class PlainObjectsWork final : public ColumnWork {
       return std::optional<LabelMap>();
     }
     if (repeats_its_objects()) return encode_by_object(out, stride);
+    const size_t first = *split;
     RowLabels labels(rows);
     std::mutex arenas_mutex;
     CATENC_TRY(pool::for_range(rows, rows_per_task, [&](size_t lo, size_t hi) -> Status {
@@ -194,7 +195,8 @@ class PlainObjectsWork final : public ColumnWork {
       plain_entry(reinterpret_cast<PyObject*>(objects[k]), slots_.na, entries[k + 1]);
     }
     source.entries = entries;
-    return encode_dictionary(source, out, stride);
+    source.rule = rule_;
+    return encode_dictionary(source, out, stride, &leading_numbers_);
   }
 
   ObjectSlots slots_;
