@@ -19,8 +19,9 @@ import os
 import statistics
 from pathlib import Path
 
-from harness import (block_pyarrow, chart, configuration_name, interleaved, markers_to_nan, peak_extra,
-                     run_child, same_codes, timed, versions)
+from harness import (block_pyarrow, chart, configuration_name, interleaved, peak_extra, run_child, same_codes,
+                     timed, versions)
+from peers import markers_to_nan
 
 HERE = Path(__file__).resolve().parent
 
