@@ -1,5 +1,5 @@
 """What catenc is measured against: the loop users write today with pandas, polars' own
-encoding, and NumPy copies for tables of numbers alone.
+encoding, scikit-learn's OrdinalEncoder, and NumPy copies for tables of numbers alone.
 
 The pandas loop gives catenc's codes: sorted labels numbered from 0, NaN for missing values and
 for the texts that mean missing (MARKERS). NumPy and pandas come in as arguments, never as imports at
@@ -55,21 +55,49 @@ def marker_mask(uniques, np):
     return np.asarray(index.isin(MARKERS), dtype=bool)
 
 
-def pandas_loop(frame, label_names, np, pd):
+def pandas_loop(frame, label_names, np, pd, uniques=None):
     """factorize(sort=True) per label column, to_numpy(float64) per other column, into a float64
-    DataFrame laid out as pandas keeps one: a column after another."""
+    DataFrame laid out as pandas keeps one: a column after another. A dict passed as `uniques`
+    receives each label column's uniques by position, which pandas_decode takes."""
     out = np.empty((frame.shape[1], frame.shape[0]), dtype=np.float64)
     for j, name in enumerate(frame.columns):
         column = frame[name]
         if name in label_names:
-            codes, uniques = pd.factorize(column, sort=True)
-            out[j] = markers_to_nan(codes, uniques, np)
+            codes, found = pd.factorize(column, sort=True)
+            out[j] = markers_to_nan(codes, found, np)
             if column.dtype.kind == "M" and codes.min(initial=0) < 0:
                 # catenc labels NaT by its text, which sorts after every date's digits.
-                out[j][codes < 0] = len(uniques)
+                out[j][codes < 0] = len(found)
+            if uniques is not None:
+                uniques[j] = found
         else:
             out[j] = column.to_numpy(dtype=np.float64, na_value=np.nan)
     return pd.DataFrame(out.T, index=frame.index, columns=frame.columns, copy=False)
+
+
+def pandas_loop_array(array, np, pd):
+    """The pandas loop on a 2-D object array: factorize(sort=True) per column."""
+    out = np.empty(array.shape, dtype=np.float64)
+    for j in range(array.shape[1]):
+        codes, uniques = pd.factorize(array[:, j], sort=True)
+        out[:, j] = markers_to_nan(codes, uniques, np)
+    return out
+
+
+def pandas_decode(encoded, uniques, np, pd):
+    """uniques.take(codes) per label column, into a DataFrame: `uniques` as pandas_loop fills it."""
+    data = {}
+    for j, name in enumerate(encoded.columns):
+        codes = encoded[name].to_numpy()
+        if j in uniques:
+            missing = np.isnan(codes)
+            index = np.where(missing, 0, codes).astype(np.int64)
+            labels = np.asarray(uniques[j], dtype=object).take(index)
+            labels[missing] = None
+            data[name] = pd.Series(labels, dtype=object)
+        else:
+            data[name] = codes
+    return pd.DataFrame(data)
 
 
 # -- polars -----------------------------------------------------------------------------------------
@@ -107,7 +135,18 @@ def polars_encode(pf, label_names, pl):
     return pf.select(columns)
 
 
-# -- NumPy ------------------------------------------------------------------------------------------
+# -- scikit-learn and NumPy -------------------------------------------------------------------------
+
+
+def sklearn_encode(frame, label_names):
+    from sklearn.preprocessing import OrdinalEncoder
+
+    return OrdinalEncoder().fit_transform(frame[label_names])
+
+
+def numpy_copy(array, np):
+    """A copy of a float64 array, which is what encoding one amounts to."""
+    return np.array(array)
 
 
 def frame_to_numpy(frame, np):

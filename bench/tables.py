@@ -103,19 +103,24 @@ def dtype_summary(frame):
 
 
 def vocabulary(rng, count, np, length=(5, 16)):
-    """`count` distinct lower-case words."""
-    words = set()
-    while len(words) < count:
-        for size in rng.integers(length[0], length[1], size=count):
-            words.add(rng.integers(97, 123, size=int(size), dtype=np.uint8).tobytes().decode())
-    return np.array(sorted(words)[:count], dtype=object)
+    """Up to `count` distinct lower-case words of `length[0]` to `length[1] - 1` letters, in the
+    order drawn: the few short words drawn twice are kept once.
+
+    Two draws make all the words, where one draw per word would take seconds for a million."""
+    sizes = rng.integers(length[0], length[1], size=count).tolist()
+    letters = rng.integers(ord("a"), ord("z") + 1, size=sum(sizes), dtype=np.uint8).tobytes().decode()
+    words, start = [], 0
+    for size in sizes:
+        words.append(letters[start:start + size])
+        start += size
+    return np.array(list(dict.fromkeys(words)), dtype=object)
 
 
 def text_column(rng, rows, count, np, pd):
-    """A column of `count` labels in pandas' default string storage, made without boxing every
-    cell where pyarrow can build it."""
+    """A column of up to `count` labels in pandas' default string storage, made without boxing
+    every cell where pyarrow can build it."""
     words = vocabulary(rng, count, np)
-    picks = rng.integers(0, count, size=rows)
+    picks = rng.integers(0, len(words), size=rows)
     try:
         import pyarrow as pa
     except ImportError:
@@ -174,3 +179,43 @@ def made_mixed(rows, np, pd):
         "x": rng.normal(size=rows),
         "n": rng.integers(0, 1000, size=rows),
     })
+
+
+# -- labels of chosen cardinalities with missing cells, and numbers alone ---------------------------
+
+CARDINALITIES = (10, 1_000, 100_000, 1_000_000)
+
+
+def labels_with_missing(rng, rows, cardinality, np, pd):
+    """An object column of up to `cardinality` words of 5 to 20 letters, 5% of its cells missing."""
+    words = vocabulary(rng, cardinality, np, length=(5, 21))
+    column = words[rng.integers(0, len(words), size=rows)]
+    missing = rng.random(rows) < 0.05
+    # Half float NaN, half pandas NA: every contender takes both for missing.
+    as_nan = rng.random(rows) < 0.5
+    column[missing & as_nan] = np.nan
+    column[missing & ~as_nan] = pd.NA
+    return column
+
+
+def cardinality_frame(rows, np, pd, seed=1):
+    """A column of labels for each of CARDINALITIES, named s10 to s1000000, beside two floats, an
+    integer and a bool."""
+    rng = np.random.default_rng(seed)
+    data = {f"s{c}": labels_with_missing(rng, rows, c, np, pd) for c in CARDINALITIES}
+    data["f0"] = rng.normal(size=rows)
+    data["f1"] = rng.gamma(2.0, 3.0, size=rows)
+    data["i0"] = rng.integers(-1000, 1000, size=rows)
+    data["b0"] = rng.random(rows) < 0.5
+    return pd.DataFrame(data)
+
+
+def cardinality_array(rows, np, pd, seed=2):
+    """A 2-D object array of a column of labels for each of CARDINALITIES."""
+    rng = np.random.default_rng(seed)
+    return np.stack([labels_with_missing(rng, rows, c, np, pd) for c in CARDINALITIES], axis=1)
+
+
+def numbers_array(rows, np, seed=3):
+    """A C-ordered float64 array of `rows` x 8 normal draws."""
+    return np.random.default_rng(seed).normal(size=(rows, 8))
