@@ -8,112 +8,24 @@ contenders run interleaved (ours, peer, ours, peer, ...) and their medians are c
 extra memory is measured per contender in a child process of its own. Before timing, every case
 checks once that our codes equal the peer's, column by column.
 
+The tables come from tables.py and the peers from peers.py; harness.py times, measures and charts.
+
 Writes a table to standard output, DIR/compare.csv and a bar chart DIR/compare.png.
 """
 
 import argparse
-import csv
 import gc
 import json
 import os
 import statistics
 from pathlib import Path
 
-from harness import (block_pyarrow, chart, configuration_name, interleaved, markers_to_nan, peak_extra,
-                     run_child, same_codes, timed, versions)
+from harness import (block_pyarrow, chart, configuration_name, interleaved, peak_extra, run_child, same_codes,
+                     timed, versions, write_csv)
+from peers import numpy_copy, pandas_decode, pandas_loop, pandas_loop_array, sklearn_encode
+from tables import CARDINALITIES, cardinality_array, cardinality_frame, numbers_array
 
 HERE = Path(__file__).resolve().parent
-
-
-# -- data -------------------------------------------------------------------------------------------
-
-
-def random_strings(rng, count, np):
-    lengths = rng.integers(5, 21, size=count)
-    letters = rng.integers(ord("a"), ord("z") + 1, size=int(lengths.sum()), dtype=np.uint8).tobytes().decode()
-    out, start = [], 0
-    for length in lengths.tolist():
-        out.append(letters[start:start + length])
-        start += length
-    # Distinct, so a cardinality is what it says.
-    return list(dict.fromkeys(out))
-
-
-def label_column(rng, rows, cardinality, np, pd):
-    vocabulary = np.array(random_strings(rng, cardinality, np), dtype=object)
-    column = vocabulary[rng.integers(0, len(vocabulary), size=rows)]
-    missing = rng.random(rows) < 0.05
-    # Half float NaN, half pandas NA: every contender takes both for missing.
-    as_nan = rng.random(rows) < 0.5
-    column[missing & as_nan] = np.nan
-    column[missing & ~as_nan] = pd.NA
-    return column
-
-
-CARDINALITIES = (10, 1_000, 100_000, 1_000_000)
-
-
-def make_frame(rows, np, pd, seed=1):
-    rng = np.random.default_rng(seed)
-    data = {f"s{c}": label_column(rng, rows, c, np, pd) for c in CARDINALITIES}
-    data["f0"] = rng.normal(size=rows)
-    data["f1"] = rng.gamma(2.0, 3.0, size=rows)
-    data["i0"] = rng.integers(-1000, 1000, size=rows)
-    data["b0"] = rng.random(rows) < 0.5
-    return pd.DataFrame(data)
-
-
-def make_object_array(rows, np, pd, seed=2):
-    rng = np.random.default_rng(seed)
-    return np.stack([label_column(rng, rows, c, np, pd) for c in CARDINALITIES], axis=1)
-
-
-# -- contenders -------------------------------------------------------------------------------------
-
-
-def pandas_encode_frame(frame, np, pd):
-    """pandas.factorize(sort=True) per label column, to_numpy(float64) per numeric column."""
-    out = np.empty(frame.shape, dtype=np.float64)
-    uniques_by_column = {}
-    for j, name in enumerate(frame.columns):
-        column = frame[name]
-        if pd.api.types.is_numeric_dtype(column.dtype) or pd.api.types.is_bool_dtype(column.dtype):
-            out[:, j] = column.to_numpy(np.float64)
-        else:
-            codes, uniques = pd.factorize(column, sort=True)
-            out[:, j] = markers_to_nan(codes, uniques, np)
-            uniques_by_column[j] = uniques
-    return out, uniques_by_column
-
-
-def pandas_encode_array(array, np, pd):
-    out = np.empty(array.shape, dtype=np.float64)
-    for j in range(array.shape[1]):
-        codes, uniques = pd.factorize(array[:, j], sort=True)
-        out[:, j] = markers_to_nan(codes, uniques, np)
-    return out
-
-
-def pandas_decode_frame(encoded, uniques_by_column, np, pd):
-    """uniques.take(codes) per label column, into a DataFrame."""
-    data = {}
-    for j, name in enumerate(encoded.columns):
-        codes = encoded[name].to_numpy()
-        if j in uniques_by_column:
-            missing = np.isnan(codes)
-            index = np.where(missing, 0, codes).astype(np.int64)
-            labels = np.asarray(uniques_by_column[j], dtype=object).take(index)
-            labels[missing] = None
-            data[name] = pd.Series(labels, dtype=object)
-        else:
-            data[name] = codes
-    return pd.DataFrame(data)
-
-
-def sklearn_encode(frame, label_names):
-    from sklearn.preprocessing import OrdinalEncoder
-
-    return OrdinalEncoder().fit_transform(frame[label_names])
 
 
 # -- measuring --------------------------------------------------------------------------------------
@@ -130,40 +42,42 @@ def run_configuration(args):
 
     rows = args.rows
     records = []
-    frame = make_frame(rows, np, pd)
+    frame = cardinality_frame(rows, np, pd)
     label_names = [f"s{c}" for c in CARDINALITIES]
     enc = catenc.Encoder()
 
     encoded = enc.encode(frame)
-    peer, uniques = pandas_encode_frame(frame, np, pd)
-    assert same_codes(encoded.to_numpy(), peer, np), "codes differ from pandas on the mixed frame"
+    uniques = {}
+    peer = pandas_loop(frame, label_names, np, pd, uniques)
+    assert same_codes(encoded.to_numpy(), peer.to_numpy(), np), "codes differ from pandas on the mixed frame"
     assert same_codes(encoded[label_names].to_numpy(), sklearn_encode(frame, label_names), np), \
         "codes differ from scikit-learn"
-    ours, theirs = interleaved(lambda: enc.encode(frame), lambda: pandas_encode_frame(frame, np, pd), args.repeats)
+    ours, theirs = interleaved(lambda: enc.encode(frame), lambda: pandas_loop(frame, label_names, np, pd),
+                               args.repeats)
     records.append(("1 mixed DataFrame encode", "pandas", ours, theirs))
     ours, theirs = interleaved(lambda: enc.encode(frame), lambda: sklearn_encode(frame, label_names),
                                max(1, args.repeats // 2))
     records.append(("1 mixed DataFrame encode", "scikit-learn", ours, theirs))
     decoded = enc.decode(encoded)
-    peer_decoded = pandas_decode_frame(encoded, uniques, np, pd)
+    peer_decoded = pandas_decode(encoded, uniques, np, pd)
     assert all(decoded[n].tolist() == peer_decoded[n].tolist() for n in label_names), "decoded labels differ"
     ours, theirs = interleaved(lambda: enc.decode(encoded),
-                               lambda: pandas_decode_frame(encoded, uniques, np, pd), args.repeats)
+                               lambda: pandas_decode(encoded, uniques, np, pd), args.repeats)
     records.append(("1 mixed DataFrame decode", "pandas", ours, theirs))
     del frame, encoded, decoded, peer_decoded, peer, uniques
     gc.collect()
 
-    array = make_object_array(rows, np, pd)
-    assert same_codes(enc.encode(array), pandas_encode_array(array, np, pd), np), "codes differ on the object array"
-    ours, theirs = interleaved(lambda: enc.encode(array), lambda: pandas_encode_array(array, np, pd), args.repeats)
+    array = cardinality_array(rows, np, pd)
+    assert same_codes(enc.encode(array), pandas_loop_array(array, np, pd), np), "codes differ on the object array"
+    ours, theirs = interleaved(lambda: enc.encode(array), lambda: pandas_loop_array(array, np, pd), args.repeats)
     records.append(("2 object ndarray encode", "pandas", ours, theirs))
     del array
     gc.collect()
 
-    dense = np.random.default_rng(3).normal(size=(rows * 4, 8))
+    dense = numbers_array(rows * 4, np)
     for order, table in (("C", dense), ("F", np.asfortranarray(dense))):
-        assert same_codes(enc.encode(table), np.array(table), np)
-        ours, theirs = interleaved(lambda: enc.encode(table), lambda: np.array(table), args.repeats)
+        assert same_codes(enc.encode(table), numpy_copy(table, np), np)
+        ours, theirs = interleaved(lambda: enc.encode(table), lambda: numpy_copy(table, np), args.repeats)
         records.append((f"3 float64 ndarray {order} order encode", "NumPy copy", ours, theirs))
     print(json.dumps({"records": records, "versions": versions(np, pd)}))
 
@@ -177,7 +91,7 @@ def run_threads(args):
 
     import catenc
 
-    array = make_object_array(args.rows, np, pd)
+    array = cardinality_array(args.rows, np, pd)
     enc = catenc.Encoder()
     enc.encode(array)
     print(json.dumps(statistics.median(timed(lambda: enc.encode(array)) for _ in range(args.repeats))))
@@ -192,16 +106,17 @@ def run_memory(args):
 
     import catenc
 
-    frame = make_frame(args.rows, np, pd)
+    frame = cardinality_frame(args.rows, np, pd)
+    label_names = [f"s{c}" for c in CARDINALITIES]
     enc = catenc.Encoder()
     contender = {
         "ours": lambda: enc.encode(frame),
-        "pandas": lambda: pandas_encode_frame(frame, np, pd),
+        "pandas": lambda: pandas_loop(frame, label_names, np, pd),
     }[args.memory]
     # Import and warm up (the worker pool, pandas' lazy modules) on a small frame first.
     small = frame.head(1000)
     enc.encode(small)
-    pandas_encode_frame(small, np, pd)
+    pandas_loop(small, label_names, np, pd)
     print(json.dumps(peak_extra(contender)))
 
 
@@ -282,11 +197,7 @@ def main():
         print(f"{configuration:<24}{case:<46}{peer:<12}{fmt(ours)}{fmt(theirs)}{ratio:7.2f} {verdict}{target:5.2f}"
               f"{mb(ours_mb)}{mb(peer_mb)}")
 
-    args.out.mkdir(parents=True, exist_ok=True)
-    with open(args.out / "compare.csv", "w", newline="") as handle:
-        writer = csv.writer(handle)
-        writer.writerow(header)
-        writer.writerows(rows_out)
+    write_csv(args.out / "compare.csv", header, [dict(zip(header, row)) for row in rows_out])
     compare_chart(rows_out, args.out / "compare.png", args.rows)
 
 

