@@ -16,6 +16,7 @@
 #include "dictionary_column.hpp"
 #include "error.hpp"
 #include "number_column.hpp"
+#include "text_views_column.hpp"
 #include "numpy_api.hpp"
 
 namespace catenc::py {
@@ -85,6 +86,13 @@ struct PlannedArrowNumbers {
   std::vector<NumberSource> pieces;
 };
 
+// NumPy's variable-width text (StringDType): each row's text read where NumPy keeps it, a null
+// row standing for the dtype's na_object.
+struct PlannedStringText {
+  ArraySlot slot;
+  DictionaryEntry null;
+};
+
 // Cells fetched by item access on the calling thread: an object that is no plain array, or
 // cells whose storage no kernel reads exactly.
 struct PlannedItems {
@@ -92,7 +100,7 @@ struct PlannedItems {
 };
 
 using PlannedColumn = std::variant<PlannedNumbers, PlannedObjects, PlannedDates, PlannedMasked, PlannedCategory,
-                                   PlannedArrowText, PlannedArrowNumbers, PlannedItems>;
+                                   PlannedArrowText, PlannedArrowNumbers, PlannedStringText, PlannedItems>;
 
 // The slot of a column whose cells item access can also reach, else null.
 const ArraySlot* slot_of(const PlannedColumn& column) noexcept;
@@ -131,6 +139,9 @@ PyResult<Ref> pandas_na();
 // Whether reading the column may run code of the user's: its cells are read through the
 // interpreter, or an object column holds a cell that must be (checked from the cells' types now).
 bool runs_code(const PlannedColumn& column, size_t rows, PyObject* na);
+
+// The texts of a StringDType column as they are now (array_plan, which knows NumPy's storage).
+PyResult<TextViewsSource> load_string_text(const PlannedStringText& column, size_t rows);
 
 // The dtype of an array.
 inline PyArray_Descr* descr_of(PyObject* array) noexcept {

@@ -248,6 +248,10 @@ class TableReading {
             },
             [&](const PlannedArrowText& column) -> Work { return arrow_text_work(column.source); },
             [&](const PlannedArrowNumbers& column) -> Work { return number_chunks_work(column.pieces); },
+            [&](const PlannedStringText& column) -> Work {
+              CATENC_ASSIGN_OR_RETURN(TextViewsSource source, load_string_text(column, rows));
+              return text_views_work(std::move(source));
+            },
             [&](const PlannedItems&) -> Work { return changed_while_read(); },
         },
         plan_.columns[c]);
