@@ -4,21 +4,20 @@
 #include <cstring>
 
 #include "arrow_string_array.hpp"
-#include "arrow_utf8.hpp"
 #include "float_text.hpp"
 #include "label_encode.hpp"
 #include "pool.hpp"
+#include "utf8.hpp"
 
 namespace catenc {
 
 namespace {
 
-Label raw_label(const ArrowArray& array, int width, size_t index) noexcept {
-  if (width == 4) return arrow::offset_string<int32_t>(array, index);
-  if (width == 8) return arrow::offset_string<int64_t>(array, index);
-  Label label;
-  arrow::view_string(array, index, label);  // checked when the text was validated
-  return label;
+// Bytes that are not UTF-8, or that cannot be located: the same stop for both, as reading the
+// column's strings through `values` fails on either.
+Unexpected<Failure> not_utf8() {
+  return unexpected(Failure::internal(
+      "failed to read the input table: UnicodeDecodeError: an Arrow string column holds bytes that are not UTF-8"));
 }
 
 int width_of(const std::string& format) noexcept {
@@ -59,7 +58,14 @@ Label ArrowTextLabels::at(size_t row) const noexcept {
   const Chunk& chunk = chunk_of(row);
   const size_t index = row - chunk.start;
   if (!arrow::Validity::of(*chunk.array).valid(index)) return row < first_valid_ ? leading_ : missing_;
-  return raw_label(*chunk.array, width_, index);
+  if (width_ == 4) return offset_label<int32_t>(*chunk.array, index);
+  if (width_ == 8) return offset_label<int64_t>(*chunk.array, index);
+  Label label;
+  if (!arrow::view_string(*chunk.array, index, label)) {
+    mark_unlocatable();
+    return Label();
+  }
+  return label;
 }
 
 void ArrowTextLabels::prefetch_index(size_t row) const noexcept {
@@ -70,13 +76,6 @@ void ArrowTextLabels::prefetch_index(size_t row) const noexcept {
 }
 
 size_t ArrowTextLabels::first_valid() const noexcept { return first_valid_; }
-
-bool arrow_text_is_utf8(const ArrowTextSource& source) noexcept {
-  for (const ArrowArray* chunk : source.chunks) {
-    if (first_non_utf8_row(source.format.c_str(), *chunk)) return false;
-  }
-  return true;
-}
 
 Outcome<std::optional<LabelMap>> encode_arrow_text(const ArrowTextSource& source, double* out, size_t stride,
                                                    LabelRule rule, bool& leading_numbers) {
@@ -102,6 +101,7 @@ Outcome<std::optional<LabelMap>> encode_arrow_text(const ArrowTextSource& source
   const std::string leading = source.null_is_number && *split > 0 ? nan_text : missing;
   const ArrowTextLabels labels(source, leading, missing);
   CATENC_ASSIGN_OR_RETURN(LabelMap map, label_encode_into(labels, out, stride));
+  if (labels.unlocatable()) return not_utf8();
   return std::optional<LabelMap>(std::move(map));
 }
 
@@ -111,13 +111,17 @@ class ArrowTextWork final : public ColumnWork {
  public:
   explicit ArrowTextWork(ArrowTextSource source) : source_(std::move(source)) {}
   Outcome<std::optional<LabelMap>> run(double* out, size_t stride) override {
-    if (!arrow_text_is_utf8(source_)) {
-      return unexpected(Failure::internal(
-          "failed to read the input table: UnicodeDecodeError: an Arrow string column holds bytes that are not UTF-8"));
+    CATENC_ASSIGN_OR_RETURN(std::optional<LabelMap> map, encode_arrow_text(source_, out, stride, rule_, leading_numbers_));
+    // Each row's label is one of the distinct ones: checking those checks every row, and costs a
+    // pass over the distinct labels instead of one over every row's bytes.
+    for (size_t i = 0; map && i < map->size(); ++i) {
+      const Label label = map->entry(i).label;
+      if (!is_valid_utf8(label.data(), label.size())) return not_utf8();
     }
-    return encode_arrow_text(source_, out, stride, rule_, leading_numbers_);
+    return map;
   }
 
+ private:
  private:
   ArrowTextSource source_;
 };

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -43,6 +44,10 @@ class ArrowTextLabels {
   void for_each(size_t lo, size_t hi, F&& f) const;
   // The first valid row, or size() when every row is null.
   size_t first_valid() const noexcept;
+  // Whether a valid row read so far had bytes that cannot be located (negative or decreasing
+  // offsets, a view out of its buffers, no data buffer): it was read as the empty label, and the
+  // column must not be encoded. No valid array has such a row.
+  bool unlocatable() const noexcept { return unlocatable_.load(std::memory_order_relaxed); }
 
  private:
   struct Chunk {
@@ -57,6 +62,25 @@ class ArrowTextLabels {
   Label leading_;  // a null row before the first valid row
   Label missing_;  // a null row after it
   size_t first_valid_;
+  mutable std::atomic<bool> unlocatable_{false};
+  void mark_unlocatable() const noexcept { unlocatable_.store(true, std::memory_order_relaxed); }
+
+  template <class Offset>
+  Label offset_label(const ArrowArray& array, size_t index) const noexcept {
+    const Offset* offsets = arrow::offsets_of<Offset>(array);
+    const Offset begin = offsets[index];
+    const Offset end = offsets[index + 1];
+    if (begin < 0 || end <= begin) [[unlikely]] {
+      if (end != begin || begin < 0) mark_unlocatable();
+      return Label();
+    }
+    const auto* data = static_cast<const char*>(array.buffers[2]);
+    if (data == nullptr) [[unlikely]] {
+      mark_unlocatable();
+      return Label();
+    }
+    return Label(data + begin, static_cast<size_t>(end - begin));
+  }
 };
 
 template <class F>
@@ -80,27 +104,23 @@ void ArrowTextLabels::for_each(size_t lo, size_t hi, F&& f) const {
       }
     };
     if (width_ == 4) {
-      const int32_t* offsets = arrow::offsets_of<int32_t>(array);
-      const auto* data = static_cast<const char*>(array.buffers[2]);
-      visit([&](size_t i) { return Label(data + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i])); });
+      visit([&](size_t i) { return offset_label<int32_t>(array, i); });
     } else if (width_ == 8) {
-      const int64_t* offsets = arrow::offsets_of<int64_t>(array);
-      const auto* data = static_cast<const char*>(array.buffers[2]);
-      visit([&](size_t i) { return Label(data + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i])); });
+      visit([&](size_t i) { return offset_label<int64_t>(array, i); });
     } else {
       visit([&](size_t i) {
         Label label;
-        arrow::view_string(array, i, label);
+        if (!arrow::view_string(array, i, label)) [[unlikely]] {
+          mark_unlocatable();
+          return Label();
+        }
         return label;
       });
     }
   }
 }
 
-// True when the bytes of every valid row are UTF-8, as labels must be.
-bool arrow_text_is_utf8(const ArrowTextSource& source) noexcept;
-
-// Checks the text, then encodes the column; text that is not UTF-8 stops the call.
+// Encodes the column, and checks that its text is UTF-8: text that is not stops the call.
 std::unique_ptr<ColumnWork> arrow_text_work(ArrowTextSource source);
 
 // Writes the column's codes (or, when the rule finds it numeric, which needs every row null and a

@@ -77,6 +77,9 @@ class LabelHasher {
         a = (static_cast<uint64_t>(p[0]) << 16) | (static_cast<uint64_t>(p[n >> 1]) << 8) |
             p[n - 1];
       }
+      // (a, b, n) is the label itself: one keyed multiply separates labels as well as two, and
+      // short labels are most of every column.
+      return fold_multiply(a ^ key_.words[1], b ^ seed);
     } else {
       size_t left = n;
       while (left > 16) {
