@@ -35,6 +35,16 @@ class _ArrowFrame(_Table, Protocol):
 
 _Frame = TypeVar("_Frame", bound=_ValuesFrame | _ArrowFrame)
 
+# A Dask DataFrame: its shape is lazy, and what comes back is a lazy frame of its own kind.
+class _PartitionedFrame(Protocol):
+    @property
+    def npartitions(self) -> int: ...
+    @property
+    def columns(self) -> object: ...
+    def map_partitions(self, func: Any, *args: Any, **kwargs: Any) -> Any: ...
+
+_Partitioned = TypeVar("_Partitioned", bound=_PartitionedFrame)
+
 @final
 class Encoder:
     """Learns the label maps of a table's label columns (encode) and maps codes back (decode).
@@ -48,11 +58,15 @@ class Encoder:
         """A float64 array or DataFrame like `obj`, with codes in place of every label column's
         labels; the label maps are kept for decode."""
     @overload
+    def encode(self, obj: _Partitioned) -> _Partitioned: ...
+    @overload
     def encode(self, obj: _Frame) -> _Frame: ...
     @overload
     def decode(self, obj: npt.NDArray[Any]) -> npt.NDArray[np.object_]:
         """`obj` with the codes of the columns that the last encode encoded replaced by their
         labels (an object array, or object columns of a DataFrame). An encoder that has learned
         no label map gives a float64 array back."""
+    @overload
+    def decode(self, obj: _Partitioned) -> _Partitioned: ...
     @overload
     def decode(self, obj: _Frame) -> _Frame: ...

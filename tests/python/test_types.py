@@ -25,15 +25,17 @@ def installed(distribution):
 
 
 HAS_POLARS = installed("polars")
+HAS_DASK = installed("dask")
 
 # Lines end with what each checker must say there: `# reveals NAME` (see REVEALED) or `# error`.
-# Lines of polars are dropped where polars is not installed.
+# Lines of polars (of dask) are dropped where polars (dask) is not installed.
 SCRIPT = textwrap.dedent(
     """\
     import numpy as np
     import numpy.typing as npt
     import pandas as pd
     import polars as pl  # polars
+    import dask.dataframe as dd  # dask
     from catenc import Encoder
 
     enc = Encoder()
@@ -47,6 +49,10 @@ SCRIPT = textwrap.dedent(
     reveal_type(enc.decode(frame))  # reveals pandas_frame
     reveal_type(enc.encode(polars_frame))  # reveals polars_frame
     reveal_type(enc.decode(polars_frame))  # reveals polars_frame
+    def read_dask() -> dd.DataFrame: raise NotImplementedError  # dask
+    dask_frame = read_dask()  # dask
+    reveal_type(enc.encode(dask_frame))  # reveals dask_frame
+    reveal_type(enc.decode(dask_frame))  # reveals dask_frame
     def encode_either(table: npt.NDArray[np.float64] | pd.DataFrame) -> None:
         reveal_type(enc.encode(table))  # reveals array_or_frame
     codes: npt.NDArray[np.float64] = enc.encode(array)
@@ -69,6 +75,7 @@ REVEALED = {
         "object_array": r"numpy\.ndarray\[.*numpy\.dtype\[numpy\.object_\]\]",
         "pandas_frame": r"pandas\.core\.frame\.DataFrame",
         "polars_frame": r"polars\.dataframe\.frame\.DataFrame",
+        "dask_frame": r"dask\.dataframe\..*DataFrame",
         "array_or_frame": r"numpy\." + FLOAT_ARRAY + r" \| pandas\.core\.frame\.DataFrame",
     },
     # pyright names classes without their modules; the annotated assignments in the script tell
@@ -79,6 +86,8 @@ REVEALED = {
         "object_array": r"ndarray\[.*dtype\[object_\]\]",
         "pandas_frame": r"DataFrame",
         "polars_frame": r"DataFrame",
+        # dask's own annotations leave parts of its DataFrame unknown to pyright.
+        "dask_frame": r"(Unknown \| )?DataFrame",
         "array_or_frame": FLOAT_ARRAY + r" \| DataFrame",
     },
 }
@@ -88,6 +97,8 @@ def user_script():
     lines = SCRIPT.splitlines()
     if not HAS_POLARS:
         lines = [line for line in lines if "# polars" not in line and "polars_frame" not in line]
+    if not HAS_DASK:
+        lines = [line for line in lines if "# dask" not in line and "dask_frame" not in line]
     return lines
 
 
