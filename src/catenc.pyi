@@ -35,8 +35,11 @@ class _ArrowFrame(_Table, Protocol):
 
 _Frame = TypeVar("_Frame", bound=_ValuesFrame | _ArrowFrame)
 
-# A Dask DataFrame: its shape is lazy, and what comes back is a lazy frame of its own kind.
+# A Dask DataFrame: its number of rows is lazy, and what comes back is a lazy frame of its own
+# kind. The two-dimensional shape keeps out a pandas Series here too.
 class _PartitionedFrame(Protocol):
+    @property
+    def shape(self) -> tuple[Any, int]: ...
     @property
     def npartitions(self) -> int: ...
     @property
