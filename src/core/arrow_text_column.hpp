@@ -66,7 +66,7 @@ class ArrowTextLabels {
   void mark_unlocatable() const noexcept { unlocatable_.store(true, std::memory_order_relaxed); }
 
   template <class Offset>
-  Label offset_label(const ArrowArray& array, size_t index) const noexcept {
+  [[gnu::always_inline]] Label offset_label(const ArrowArray& array, size_t index) const noexcept {
     const Offset* offsets = arrow::offsets_of<Offset>(array);
     const Offset begin = offsets[index];
     const Offset end = offsets[index + 1];

@@ -29,7 +29,7 @@ inline bool same_label(Label a, Label b) noexcept {
     __builtin_memcpy(&value, at, sizeof value);
     return value;
   };
-  if (n >= 8) {
+  if (n > 16) {
     if (n > 64) return __builtin_memcmp(p, q, n) == 0;
     // Whole words, then the last word again, overlapping what came before.
     for (size_t i = 0; i + 8 < n; i += 8) {
@@ -37,7 +37,13 @@ inline bool same_label(Label a, Label b) noexcept {
     }
     return word(p + n - 8) == word(q + n - 8);
   }
-  if (n >= 4) return half(p) == half(q) && half(p + n - 4) == half(q + n - 4);
+  if (n >= 4) {
+    // Four words of 4 bytes cover any length from 4 to 16, at places that depend on the length
+    // without a branch: labels of mixed lengths would mispredict one per label.
+    const size_t step = (n >> 3) << 2;
+    return ((half(p) ^ half(q)) | (half(p + step) ^ half(q + step)) | (half(p + n - 4) ^ half(q + n - 4)) |
+            (half(p + n - 4 - step) ^ half(q + n - 4 - step))) == 0;
+  }
   for (size_t i = 0; i < n; ++i) {
     if (p[i] != q[i]) return false;
   }

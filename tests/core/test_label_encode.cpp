@@ -233,3 +233,21 @@ TEST(label_encode_writes_through_a_stride) {
   REQUIRE(map.ok());
   CHECK(out[0] == -1.0 && out[1] == 1.0 && out[4] == 0.0 && std::isnan(out[7]) && out[8] == -1.0);
 }
+
+TEST(same_label_tells_every_byte_at_every_length) {
+  // Each length has its own way of reading the bytes; a difference in any one byte must show.
+  size_t wrong = 0;
+  for (size_t n = 0; n <= 80; ++n) {
+    std::string a(n, 'x');
+    for (size_t i = 0; i < n; ++i) a[i] = static_cast<char>('a' + (i * 7) % 26);
+    std::string b = a;
+    wrong += !catenc::same_label(a, b);
+    for (size_t i = 0; i < n; ++i) {
+      b[i] = static_cast<char>(b[i] ^ 0x20);
+      wrong += catenc::same_label(a, b);
+      b[i] = a[i];
+    }
+    if (n > 0) wrong += catenc::same_label(a, Label(a.data(), n - 1));
+  }
+  CHECK_EQ(wrong, size_t{0});
+}
