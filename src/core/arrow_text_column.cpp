@@ -7,7 +7,6 @@
 #include "float_text.hpp"
 #include "label_encode.hpp"
 #include "pool.hpp"
-#include "utf8.hpp"
 
 namespace catenc {
 
@@ -114,10 +113,7 @@ class ArrowTextWork final : public ColumnWork {
     CATENC_ASSIGN_OR_RETURN(std::optional<LabelMap> map, encode_arrow_text(source_, out, stride, rule_, leading_numbers_));
     // Each row's label is one of the distinct ones: checking those checks every row, and costs a
     // pass over the distinct labels instead of one over every row's bytes.
-    for (size_t i = 0; map && i < map->size(); ++i) {
-      const Label label = map->entry(i).label;
-      if (!is_valid_utf8(label.data(), label.size())) return not_utf8();
-    }
+    if (map && !map->holds_utf8()) return not_utf8();
     return map;
   }
 

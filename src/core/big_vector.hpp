@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace catenc {
@@ -53,6 +54,32 @@ struct PagesAllocator {
 
 template <class T>
 using BigVector = std::vector<T, PagesAllocator<T>>;
+
+// The same memory, but a resize leaves the new elements as they come (default-initialised, which
+// for bytes and numbers means unwritten): for buffers that are filled right after, where zeroing
+// first would cost a pass of its own.
+template <class T>
+struct UnwrittenPagesAllocator : PagesAllocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UnwrittenPagesAllocator<U>;
+  };
+  UnwrittenPagesAllocator() noexcept = default;
+  template <class U>
+  UnwrittenPagesAllocator(const UnwrittenPagesAllocator<U>&) noexcept {}
+
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+template <class T>
+using UnwrittenVector = std::vector<T, UnwrittenPagesAllocator<T>>;
 
 // Frees a vector's memory now. (`v = {}` would only empty it: it assigns an empty initializer
 // list and keeps the capacity.)

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "utf8.hpp"
+
 namespace catenc {
 
 LabelMap::Entry LabelMap::entry(size_t position) const noexcept {
@@ -28,6 +30,17 @@ std::optional<LabelMap::Entry> LabelMap::find(Label label) const noexcept {
     }
   }
   return std::nullopt;
+}
+
+bool LabelMap::holds_utf8() const noexcept {
+  // The labels back to back are one stream: it is UTF-8, and no label starts inside a character,
+  // exactly when each label is UTF-8 (a label then holds whole characters only).
+  if (!is_valid_utf8(bytes_.data(), bytes_.size())) return false;
+  for (size_t i = 0; i < size(); ++i) {
+    const size_t begin = offset(i);
+    if (begin < offset(i + 1) && (static_cast<unsigned char>(bytes_[begin]) & 0xC0) == 0x80) return false;
+  }
+  return true;
 }
 
 std::optional<Label> LabelMap::label_of(uint64_t code) const noexcept {

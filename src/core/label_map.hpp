@@ -42,6 +42,8 @@ class LabelMap {
   }
   // Number of labels that have a code.
   size_t code_count() const noexcept { return size() - marker_positions_.size(); }
+  // Whether every label is UTF-8.
+  bool holds_utf8() const noexcept;
   Entry entry(size_t position) const noexcept;
 
   // label_to_code: the entry of a label, or nothing when the column never held it.
@@ -58,7 +60,7 @@ class LabelMap {
     return Label(bytes_.data() + begin, offset(position + 1) - begin);
   }
 
-  BigVector<char> bytes_;
+  UnwrittenVector<char> bytes_;
   // Label i is bytes_[offset(i), offset(i + 1)); 4-byte offsets while the labels take under
   // 4 GiB, which they nearly always do.
   BigVector<uint32_t> narrow_offsets_;
@@ -72,8 +74,8 @@ LabelMap LabelMap::build(size_t count, LabelAt label_at) {
   if (count == 0) return map;
   size_t total = 0;
   for (size_t i = 0; i < count; ++i) total += label_at(i).size();
-  // Room only: every byte is written below, so nothing is zeroed first.
-  map.bytes_.reserve(total);
+  // Every byte is written below, so nothing is zeroed first.
+  map.bytes_.resize(total);
   const bool narrow = total <= UINT32_MAX;
   if (narrow) {
     map.narrow_offsets_.resize(count + 1);
@@ -91,7 +93,7 @@ LabelMap LabelMap::build(size_t count, LabelAt label_at) {
     // In sorted order the labels' bytes lie scattered; fetching a few ahead hides the misses.
     if (i + 8 < count) __builtin_prefetch(label_at(i + 8).data());
     const Label label = label_at(i);
-    map.bytes_.insert(map.bytes_.end(), label.begin(), label.end());
+    if (!label.empty()) std::memcpy(map.bytes_.data() + offset, label.data(), label.size());
     if (is_missing_marker(label)) map.marker_positions_.push_back(i);
     offset += label.size();
   }
