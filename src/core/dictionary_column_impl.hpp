@@ -29,7 +29,7 @@ class DistinctKeySet {
 
   // The index of `key` among the keys seen so far, in order of first sight. A slot holds its key
   // beside the key's index plus one (0: empty), so that a probe reads one place.
-  uint32_t insert(uint64_t key, std::vector<uint64_t>& keys) {
+  [[gnu::always_inline]] uint32_t insert(uint64_t key, std::vector<uint64_t>& keys) {
     if (ordered_) [[unlikely]] {
       const auto [at, added] = ordered_->try_emplace(key, static_cast<uint32_t>(keys.size()));
       if (added) keys.push_back(key);
@@ -105,14 +105,19 @@ Outcome<std::vector<typename Set::Key>> distinct_rows(size_t rows, KeyAt key_at,
     std::vector<Key> result;
     const RowIds ids(out, out_stride);
     CATENC_ASSIGN_OR_RETURN(const size_t threads, pool::current_num_threads());
-    const size_t chunks = std::max<size_t>(1, std::min(threads * 2, rows / distinct_key_chunk_rows));
+    // A lone thread has nobody to balance with: a second chunk would only cost a merge.
+    const size_t chunks =
+        threads == 1 ? 1 : std::max<size_t>(1, std::min(threads * 2, rows / distinct_key_chunk_rows));
     std::vector<std::vector<Key>> chunk_keys(chunks);
     std::atomic<bool> too_many{false};
     CATENC_TRY(pool::for_range(chunks, 1, [&](size_t lo, size_t hi) -> Status {
       for (size_t k = lo; k < hi; ++k) {
         Set set;
         std::vector<Key>& keys = chunk_keys[k];
-        for (size_t row = rows * k / chunks; row < rows * (k + 1) / chunks; ++row) {
+        // The bounds in locals: the cells written may alias what they are computed from, so
+        // the compiler would divide again for every row.
+        const size_t end = rows * (k + 1) / chunks;
+        for (size_t row = rows * k / chunks; row < end; ++row) {
           ids.set(row, set.insert(key_at(row), keys));
         }
         if (keys.size() >= UINT32_MAX) too_many.store(true);
@@ -131,8 +136,10 @@ Outcome<std::vector<typename Set::Key>> distinct_rows(size_t rows, KeyAt key_at,
     }
     CATENC_TRY(pool::for_range(chunks, 1, [&](size_t lo, size_t hi) -> Status {
       for (size_t k = lo; k < hi; ++k) {
-        for (size_t row = rows * k / chunks; row < rows * (k + 1) / chunks; ++row) {
-          ids.set(row, global[k][ids.get(row)]);
+        const uint32_t* global_of_local = global[k].data();
+        const size_t end = rows * (k + 1) / chunks;
+        for (size_t row = rows * k / chunks; row < end; ++row) {
+          ids.set(row, global_of_local[ids.get(row)]);
         }
       }
       return {};
