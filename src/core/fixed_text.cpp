@@ -16,7 +16,8 @@ uint32_t unit_at(const char* cell, size_t i, FixedTextKind kind) noexcept {
   uint32_t unit;
   std::memcpy(&unit, cell + 4 * i, sizeof unit);
   // Swapped where the cell's byte order is not the host's.
-  const bool swap = (kind == FixedTextKind::ucs4_big) == (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+  const bool swap =
+      (kind == FixedTextKind::ucs4_big) == (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
   return swap ? __builtin_bswap32(unit) : unit;
 }
 
@@ -46,7 +47,8 @@ size_t fixed_cell_text_capacity(size_t itemsize, FixedTextKind kind) noexcept {
 
 size_t write_bytes_repr(const char* bytes, size_t size, char* out) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes);
-  const bool single = std::memchr(p, '\'', size) != nullptr;
+  // An empty cell may come with no storage at all, which memchr must not see.
+  const bool single = size > 0 && std::memchr(p, '\'', size) != nullptr;
   const bool both = single && std::memchr(p, '"', size) != nullptr;
   const char quote = single && !both ? '"' : '\'';
   char* end = out;
