@@ -41,7 +41,8 @@ struct SplitMix {
 // Cells of `width` characters (fewer for some, NUL-padded), drawn from `cardinality` distinct
 // ASCII texts, as UCS-4 (4 bytes a character) or bytes.
 std::vector<char> text_cells(size_t cardinality, size_t width, bool ucs4) {
-  static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static constexpr char alphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   SplitMix random{seed ^ cardinality ^ width};
   std::vector<std::string> vocabulary(cardinality);
   for (size_t k = 0; k < cardinality; ++k) {
@@ -79,8 +80,8 @@ struct Times {
   double cpu;
 };
 
-Times time_work(const std::function<std::unique_ptr<catenc::ColumnWork>()>& make,
-                 size_t threads, int repetitions) {
+Times time_work(const std::function<std::unique_ptr<catenc::ColumnWork>()>& make, size_t threads,
+                int repetitions) {
   std::vector<double> out(row_count);
   std::vector<double> times;
   std::vector<double> cpu_times;
@@ -169,8 +170,11 @@ int main(int argc, char** argv) {
     for (size_t r = 0; r < row_count; ++r) {
       values[r] = static_cast<int64_t>(random.below(d.cardinality) * 86399) + 1600000000;
     }
-    const catenc::NumpyDateSource source{reinterpret_cast<const char*>(values.data()), 8,
-                                         row_count, d.type, d.duration,
+    const catenc::NumpyDateSource source{reinterpret_cast<const char*>(values.data()),
+                                         8,
+                                         row_count,
+                                         d.type,
+                                         d.duration,
                                          catenc::NumpyRelease::from_2_2};
     for (const size_t threads : {1, 2}) {
       print(d.name, threads,

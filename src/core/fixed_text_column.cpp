@@ -178,8 +178,8 @@ class FixedTextWork final : public ColumnWork {
       labels[k] = Label(bytes.data() + begin, ends[k] - begin);
     }
     std::vector<double> code_of_cell(count);
-    CATENC_ASSIGN_OR_RETURN(LabelMap map, label_encode_into(std::span<const Label>(labels),
-                                                            code_of_cell.data(), 1));
+    CATENC_ASSIGN_OR_RETURN(
+        LabelMap map, label_encode_into(std::span<const Label>(labels), code_of_cell.data(), 1));
     const RowIds ids(out, stride);
     CATENC_TRY(pool::for_range(source_.rows, 1 << 16, [&](size_t lo, size_t hi) -> Status {
       ids.to_codes(lo, hi, code_of_cell.data());

@@ -101,13 +101,19 @@ Fields fields_of(int64_t value, NumpyTimeType type) noexcept {
     out.sec = static_cast<int32_t>(extract(dt, per_second));
   };
   switch (type.unit) {
-    case Unit::Y: out.year = wrapping_add(1970, dt); break;
+    case Unit::Y:
+      out.year = wrapping_add(1970, dt);
+      break;
     case Unit::M:
       out.year = 1970 + extract(dt, 12);
       out.month = static_cast<int32_t>(dt + 1);
       break;
-    case Unit::W: set_days(wrapping_multiply(dt, 7), out); break;
-    case Unit::D: set_days(dt, out); break;
+    case Unit::W:
+      set_days(wrapping_multiply(dt, 7), out);
+      break;
+    case Unit::D:
+      set_days(dt, out);
+      break;
     case Unit::h:
       set_days(extract(dt, 24), out);
       out.hour = static_cast<int32_t>(dt);
@@ -173,7 +179,8 @@ Fields fields_of(int64_t value, NumpyTimeType type) noexcept {
       out.ps = static_cast<int32_t>(extract(dt, million));
       out.as = static_cast<int32_t>(dt);
       break;
-    case Unit::generic: break;
+    case Unit::generic:
+      break;
   }
   return out;
 }
@@ -236,9 +243,21 @@ size_t write_numpy_datetime_text(int64_t value, NumpyTimeType type, char* out) n
 size_t write_numpy_timedelta_text(int64_t value, NumpyTimeType type, char* out) noexcept {
   if (value == not_a_time) return write_not_a_time(out);
   static constexpr const char* plurals[] = {
-      "years",   "months",       "weeks",        "",            "days",
-      "hours",   "minutes",      "seconds",      "milliseconds", "microseconds",
-      "nanoseconds", "picoseconds", "femtoseconds", "attoseconds", "generic time units",
+      "years",
+      "months",
+      "weeks",
+      "",
+      "days",
+      "hours",
+      "minutes",
+      "seconds",
+      "milliseconds",
+      "microseconds",
+      "nanoseconds",
+      "picoseconds",
+      "femtoseconds",
+      "attoseconds",
+      "generic time units",
   };
   size_t length = write_zero_padded(numpy_scaled_value(value, type), 1, out);
   out[length++] = ' ';
@@ -267,14 +286,29 @@ bool numpy_time_is_number(int64_t value, NumpyTimeType type, bool duration,
   int64_t scaled = numpy_scaled_value(value, type);
   int64_t days = 0;
   switch (type.unit) {
-    case Unit::W: days = wrapping_multiply(scaled, 7); break;
-    case Unit::D: days = scaled; break;
-    case Unit::h: days = extract(scaled, 24); break;
-    case Unit::m: days = extract(scaled, 60 * 24); break;
-    case Unit::s: days = extract(scaled, 86400); break;
-    case Unit::ms: days = extract(scaled, thousand * 86400); break;
-    case Unit::us: days = extract(scaled, million * 86400); break;
-    default: break;
+    case Unit::W:
+      days = wrapping_multiply(scaled, 7);
+      break;
+    case Unit::D:
+      days = scaled;
+      break;
+    case Unit::h:
+      days = extract(scaled, 24);
+      break;
+    case Unit::m:
+      days = extract(scaled, 60 * 24);
+      break;
+    case Unit::s:
+      days = extract(scaled, 86400);
+      break;
+    case Unit::ms:
+      days = extract(scaled, thousand * 86400);
+      break;
+    case Unit::us:
+      days = extract(scaled, million * 86400);
+      break;
+    default:
+      break;
   }
   if (release == NumpyRelease::before_2_2) days = static_cast<int32_t>(days);
   // datetime.timedelta's range of days.

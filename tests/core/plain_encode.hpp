@@ -27,7 +27,8 @@ inline Encoded encode_labels(const std::vector<std::string>& rows) {
   std::sort(distinct.begin(), distinct.end());
   distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
   std::vector<std::string> ordinary = distinct;
-  std::erase_if(ordinary, [](const std::string& label) { return catenc::is_missing_marker(label); });
+  std::erase_if(ordinary,
+                [](const std::string& label) { return catenc::is_missing_marker(label); });
   Encoded encoded{std::vector<double>(rows.size()), distinct};
   for (size_t r = 0; r < rows.size(); ++r) {
     const auto at = std::lower_bound(ordinary.begin(), ordinary.end(), rows[r]);

@@ -109,9 +109,18 @@ TEST(fixed_text_kernel_matches_reading_rows_one_by_one) {
   // keys; the others are deduplicated as views. A column whose first 256 rows are Latin-1 and a
   // later one is not starts packed and gives up. Row counts lie on both sides of a 65,536-row
   // chunk.
-  const std::u32string pieces[] = {U"a", U"b", U"nan", U"", U"\u00e9", U"\u65e5", U"\U0001F600",
-                                   std::u32string(1, 0xD800), std::u32string(1, 0xDC00),
-                                   std::u32string(1, 0), U"'", U"\""};
+  const std::u32string pieces[] = {U"a",
+                                   U"b",
+                                   U"nan",
+                                   U"",
+                                   U"\u00e9",
+                                   U"\u65e5",
+                                   U"\U0001F600",
+                                   std::u32string(1, 0xD800),
+                                   std::u32string(1, 0xDC00),
+                                   std::u32string(1, 0),
+                                   U"'",
+                                   U"\""};
   for (const size_t width : {1, 3, 8, 9}) {
     for (const int mix : {0, 1, 2}) {  // Latin-1 only, anything, Latin-1 until a late row
       for (const size_t rows : {0, 1, 300, 65535, 140000}) {
@@ -125,8 +134,8 @@ TEST(fixed_text_kernel_matches_reading_rows_one_by_one) {
         std::vector<std::u32string> column(rows);
         for (std::u32string& text : column) text = vocabulary[random() % vocabulary.size()];
         if (mix == 2 && rows > 300) column[rows - 7].assign(1, U'\u65e5');
-        for (const FixedTextKind kind : {FixedTextKind::ucs4_little, FixedTextKind::ucs4_big,
-                                         FixedTextKind::bytes}) {
+        for (const FixedTextKind kind :
+             {FixedTextKind::ucs4_little, FixedTextKind::ucs4_big, FixedTextKind::bytes}) {
           std::vector<char> data;
           size_t itemsize = width * 4;
           if (kind == FixedTextKind::bytes) {
@@ -141,8 +150,8 @@ TEST(fixed_text_kernel_matches_reading_rows_one_by_one) {
           } else {
             data = ucs4_cells(column, width, kind);
           }
-          const catenc::FixedTextSource source{data.data(), static_cast<ptrdiff_t>(itemsize),
-                                               rows, itemsize, kind};
+          const catenc::FixedTextSource source{data.data(), static_cast<ptrdiff_t>(itemsize), rows,
+                                               itemsize, kind};
           CHECK(catenc::fixed_text_is_exact(source));
           const plain::Encoded expected = read_one_by_one(source);
           for (const size_t threads : {1, 2, 5}) {

@@ -129,15 +129,29 @@ TEST(numpy_date_kernel_matches_reading_rows_one_by_one) {
     NumpyTimeType type;
     bool duration;
   } types[] = {
-      {{U::s, 1}, false},  {{U::D, 1}, false},  {{U::ns, 1}, false}, {{U::Y, 1}, false},
-      {{U::ms, 1000}, false}, {{U::generic, 1}, false}, {{U::s, 1}, true}, {{U::D, 1}, true},
-      {{U::ns, 1}, true},  {{U::generic, 1}, true}, {{U::W, 3}, true},
+      {{U::s, 1}, false},     {{U::D, 1}, false},       {{U::ns, 1}, false}, {{U::Y, 1}, false},
+      {{U::ms, 1000}, false}, {{U::generic, 1}, false}, {{U::s, 1}, true},   {{U::D, 1}, true},
+      {{U::ns, 1}, true},     {{U::generic, 1}, true},  {{U::W, 3}, true},
   };
   // Values that are labels, numbers or NaT by turns, a few multiplied past 64 bits, drawn from a
   // pool so that they repeat; row counts on both sides of the 65,536 rows of a chunk.
-  const int64_t pool_values[] = {0, 1, -1, 86399, 86400, 1000000, -5000000, 9223372036854775807,
-                                 catenc::not_a_time, 253402300800, -62135596801, 4611686018427387904,
-                                 9223372036854773838, 2932896, -719163, 1000000000, 4294967297};
+  const int64_t pool_values[] = {0,
+                                 1,
+                                 -1,
+                                 86399,
+                                 86400,
+                                 1000000,
+                                 -5000000,
+                                 9223372036854775807,
+                                 catenc::not_a_time,
+                                 253402300800,
+                                 -62135596801,
+                                 4611686018427387904,
+                                 9223372036854773838,
+                                 2932896,
+                                 -719163,
+                                 1000000000,
+                                 4294967297};
   for (const auto& [type, duration] : types) {
     for (const size_t rows : {0, 1, 7, 65535, 140000}) {
       for (const int mix : {0, 1, 2}) {
@@ -158,8 +172,8 @@ TEST(numpy_date_kernel_matches_reading_rows_one_by_one) {
         // Only durations read the release.
         for (const NumpyRelease release : {NumpyRelease::from_2_2, NumpyRelease::before_2_2}) {
           if (!duration && release == NumpyRelease::before_2_2) continue;
-          const catenc::NumpyDateSource source{reinterpret_cast<const char*>(values.data()), 8,
-                                               rows, type, duration, release};
+          const catenc::NumpyDateSource source{
+              reinterpret_cast<const char*>(values.data()), 8, rows, type, duration, release};
           const plain::Encoded expected = read_one_by_one(values, type, duration, release);
           for (const size_t threads : {1, 2, 5}) {
             const plain::Encoded got = plain::run(*catenc::numpy_date_work(source), rows, threads);
@@ -180,19 +194,26 @@ TEST(numpy_datetimes_whose_scaled_values_wrap_alike_share_a_label) {
   // In M8[1000ms], 2^62 and 2^63 - 2^62 scaled wrap to 0 and -2^62 * 1000 wraps to 0 as well:
   // all print "1970-01-01T00:00:00.000". 1 prints a second later; none is a number.
   const std::vector<int64_t> values = {4611686018427387904, 1, 0, -4611686018427387904, 1};
-  const catenc::NumpyDateSource source{reinterpret_cast<const char*>(values.data()), 8,
-                                       values.size(), {U::ms, 1000}, false,
+  const catenc::NumpyDateSource source{reinterpret_cast<const char*>(values.data()),
+                                       8,
+                                       values.size(),
+                                       {U::ms, 1000},
+                                       false,
                                        NumpyRelease::from_2_2};
   const plain::Encoded got = plain::run(*catenc::numpy_date_work(source), values.size(), 1);
-  CHECK(got.labels == std::vector<std::string>(
-                          {"1970-01-01T00:00:00.000", "1970-01-01T00:00:01.000"}));
+  CHECK(got.labels ==
+        std::vector<std::string>({"1970-01-01T00:00:00.000", "1970-01-01T00:00:01.000"}));
   CHECK(got.cells == std::vector<double>({0, 1, 0, 0, 1}));
 }
 
 TEST(numpy_generic_datetimes_other_than_nat_have_no_text) {
   std::vector<int64_t> values = {catenc::not_a_time, catenc::not_a_time};
-  catenc::NumpyDateSource source{reinterpret_cast<const char*>(values.data()), 8, 2,
-                                 {U::generic, 1}, false, NumpyRelease::from_2_2};
+  catenc::NumpyDateSource source{reinterpret_cast<const char*>(values.data()),
+                                 8,
+                                 2,
+                                 {U::generic, 1},
+                                 false,
+                                 NumpyRelease::from_2_2};
   CHECK(catenc::numpy_dates_have_texts(source));
   values[1] = 0;
   CHECK(!catenc::numpy_dates_have_texts(source));
