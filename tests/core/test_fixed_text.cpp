@@ -154,7 +154,9 @@ TEST(fixed_text_kernel_matches_reading_rows_one_by_one) {
                                                itemsize, kind};
           CHECK(catenc::fixed_text_is_exact(source));
           const plain::Encoded expected = read_one_by_one(source);
-          for (const size_t threads : {1, 2, 5}) {
+          // Below a chunk's rows every pool runs the column as one piece.
+          for (const size_t threads :
+               rows > 65536 ? std::vector<size_t>{1, 2, 5} : std::vector<size_t>{1}) {
             const plain::Encoded got = plain::run(*catenc::fixed_text_work(source), rows, threads);
             if (!plain::same(got, expected)) {
               check::fail(__FILE__, __LINE__,
