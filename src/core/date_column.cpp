@@ -1,6 +1,7 @@
 #include "date_column.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <numeric>
 
@@ -12,84 +13,202 @@ namespace catenc {
 
 namespace {
 
-// Timestamps of the years 0000 to 9999 print with four digits of year and fixed fields after, a
-// fraction only where it is not zero: their texts sort as their values do. NaT prints "NaT",
-// after every digit.
-bool texts_sort_as_values(const std::vector<uint64_t>& keys, TimeUnit unit) noexcept {
-  constexpr int64_t first_second = -62167219200;  // 0000-01-01 00:00:00
-  constexpr int64_t end_second = 253402300800;    // 10000-01-01 00:00:00
-  const int64_t per_second = units_per_second(unit);
-  return std::all_of(keys.begin(), keys.end(), [&](uint64_t key) {
-    const auto value = static_cast<int64_t>(key);
-    if (value == not_a_time) return true;
-    const int64_t second = value / per_second - (value % per_second < 0 ? 1 : 0);
-    return second >= first_second && second < end_second;
-  });
-}
+constexpr int64_t rank_of_not_a_time = INT64_MAX;
 
-class DateWork final : public ColumnWork {
+// pandas' texts: every cell a label.
+class PandasTexts {
  public:
-  explicit DateWork(const DateSource& source) : source_(source) {}
+  explicit PandasTexts(const DateSource& source) : unit_(source.unit), duration_(source.duration) {}
 
-  Outcome<std::optional<LabelMap>> run(double* out, size_t stride) override {
-    const auto value_at = [this](size_t row) {
-      int64_t value;
-      std::memcpy(&value, source_.data + static_cast<ptrdiff_t>(row) * source_.stride, sizeof value);
-      return static_cast<uint64_t>(value);
-    };
-    CATENC_ASSIGN_OR_RETURN(const std::vector<uint64_t> keys, distinct_keys(source_.rows, value_at, out, stride));
-    if (!source_.duration && !keys.empty() && texts_sort_as_values(keys, source_.unit)) {
-      return encode_in_value_order(keys, out, stride);
-    }
-    DictionarySource dictionary = indices_in_cells(out, stride, source_.rows);
-    dictionary.every_code_used = true;
-    std::vector<DictionaryEntry> entries(keys.size() + 1);
-    // Neither a date nor NaT converts to a float: every row is a label.
-    for (size_t k = 0; k < keys.size(); ++k) entries[k + 1].text = text_of(keys[k]);
-    dictionary.entries = entries;
-    return encode_dictionary(dictionary, out, stride);
-  }
+  bool numbers_unless_not_a_time() const noexcept { return false; }
 
- private:
-  std::string text_of(uint64_t key) const {
-    const auto value = static_cast<int64_t>(key);
+  DictionaryEntry entry(int64_t value) const { return {false, 0, text(value)}; }
+
+  std::string text(int64_t value) const {
     if (value == not_a_time) return "NaT";
     char buffer[date_text_capacity];
-    const size_t length = source_.duration ? write_timedelta_text(value, source_.unit, buffer)
-                                           : write_timestamp_text(value, source_.unit, buffer);
+    const size_t length = duration_ ? write_timedelta_text(value, unit_, buffer)
+                                    : write_timestamp_text(value, unit_, buffer);
     return std::string(buffer, length);
   }
 
-  // The distinct values sorted as numbers (NaT last) are the labels sorted as texts: their codes
-  // are their ranks, with no text compared.
-  Outcome<std::optional<LabelMap>> encode_in_value_order(const std::vector<uint64_t>& keys, double* out,
-                                                         size_t stride) {
+  // Timestamps of the years 0000 to 9999 print with four digits of year and fixed fields after, a
+  // fraction only where it is not zero: their texts sort as their values do.
+  bool sorts_as_values(int64_t value) const noexcept {
+    constexpr int64_t first_second = -62167219200;  // 0000-01-01 00:00:00
+    constexpr int64_t end_second = 253402300800;    // 10000-01-01 00:00:00
+    if (duration_) return false;
+    if (value == not_a_time) return true;
+    const int64_t per_second = units_per_second(unit_);
+    const int64_t second = value / per_second - (value % per_second < 0 ? 1 : 0);
+    return second >= first_second && second < end_second;
+  }
+
+  // No date reaches INT64_MAX in those years.
+  int64_t rank(int64_t value) const noexcept {
+    return value == not_a_time ? rank_of_not_a_time : value;
+  }
+
+ private:
+  TimeUnit unit_;
+  bool duration_;
+};
+
+// NumPy's texts: a cell that item access gives as a Python int is a number.
+class NumpyTexts {
+ public:
+  explicit NumpyTexts(const NumpyDateSource& source)
+      : type_(source.type), duration_(source.duration), release_(source.release) {}
+
+  bool numbers_unless_not_a_time() const noexcept {
+    return numpy_times_are_numbers(type_, duration_);
+  }
+
+  DictionaryEntry entry(int64_t value) const {
+    const bool number = numpy_time_is_number(value, type_, duration_, release_);
+    return {number, number ? static_cast<double>(value) : 0, text(value)};
+  }
+
+  std::string text(int64_t value) const {
+    char buffer[numpy_date_text_capacity];
+    const size_t length = duration_ ? write_numpy_timedelta_text(value, type_, buffer)
+                                    : write_numpy_datetime_text(value, type_, buffer);
+    return std::string(buffer, length);
+  }
+
+  // The datetimes that are no numbers lie in the years 1 to 9999, where a unit's texts have one
+  // length; two values whose scaled values are equal (the multiplication wrapped) print alike.
+  bool sorts_as_values(int64_t value) const noexcept {
+    if (duration_) return false;
+    return value == not_a_time || !numpy_time_is_number(value, type_, duration_, release_);
+  }
+
+  int64_t rank(int64_t value) const noexcept {
+    return value == not_a_time ? rank_of_not_a_time : numpy_scaled_value(value, type_);
+  }
+
+ private:
+  NumpyTimeType type_;
+  bool duration_;
+  NumpyRelease release_;
+};
+
+template <class Texts>
+class DateWork final : public ColumnWork {
+ public:
+  DateWork(const char* data, ptrdiff_t stride, size_t rows, Texts texts)
+      : data_(data), stride_(stride), rows_(rows), texts_(std::move(texts)) {}
+
+  Outcome<std::optional<LabelMap>> run(double* out, size_t stride) override {
+    if (rule_ == LabelRule::automatic && texts_.numbers_unless_not_a_time()) {
+      CATENC_ASSIGN_OR_RETURN(const bool numeric, write_if_numbers(out, stride));
+      if (numeric) return std::optional<LabelMap>();
+    }
+    const auto key_at = [this](size_t row) { return static_cast<uint64_t>(value_at(row)); };
+    CATENC_ASSIGN_OR_RETURN(const std::vector<uint64_t> keys,
+                            distinct_keys(rows_, key_at, out, stride));
+    if (!keys.empty() && std::all_of(keys.begin(), keys.end(), [&](uint64_t key) {
+          return texts_.sorts_as_values(static_cast<int64_t>(key));
+        })) {
+      return encode_in_value_order(keys, out, stride);
+    }
+    DictionarySource dictionary = indices_in_cells(out, stride, rows_);
+    dictionary.every_code_used = true;
+    std::vector<DictionaryEntry> entries(keys.size() + 1);
+    for (size_t k = 0; k < keys.size(); ++k) entries[k + 1] = texts_.entry(static_cast<int64_t>(keys[k]));
+    dictionary.entries = entries;
+    dictionary.rule = rule_;
+    return encode_dictionary(dictionary, out, stride, &leading_numbers_);
+  }
+
+ private:
+  int64_t value_at(size_t row) const noexcept {
+    int64_t value;
+    std::memcpy(&value, data_ + static_cast<ptrdiff_t>(row) * stride_, sizeof value);
+    return value;
+  }
+
+  // A column without NaT whose every other value is a number holds numbers only: they are
+  // written as they are read, with no set of distinct values. Otherwise nothing is written.
+  Outcome<bool> write_if_numbers(double* out, size_t stride) const {
+    std::atomic<bool> seen{false};
+    CATENC_TRY(pool::for_range(rows_, 1 << 16, [&](size_t lo, size_t hi) -> Status {
+      bool here = false;
+      for (size_t r = lo; r < hi; ++r) here |= value_at(r) == not_a_time;
+      if (here) seen.store(true, std::memory_order_relaxed);
+      return {};
+    }));
+    if (seen.load()) return false;
+    CATENC_TRY(pool::for_range(rows_, 1 << 16, [&](size_t lo, size_t hi) -> Status {
+      for (size_t r = lo; r < hi; ++r) out[r * stride] = static_cast<double>(value_at(r));
+      return {};
+    }));
+    return true;
+  }
+
+  // The distinct values sorted by rank (NaT last) are the labels sorted as texts: the codes are
+  // the ranks, equal ranks sharing one, with no text compared.
+  Outcome<std::optional<LabelMap>> encode_in_value_order(const std::vector<uint64_t>& keys,
+                                                         double* out, size_t stride) {
+    std::vector<int64_t> ranks(keys.size());
+    for (size_t k = 0; k < keys.size(); ++k) ranks[k] = texts_.rank(static_cast<int64_t>(keys[k]));
     std::vector<uint32_t> order(keys.size());
     std::iota(order.begin(), order.end(), 0);
-    const auto rank = [&](uint32_t k) {
-      const auto value = static_cast<int64_t>(keys[k]);
-      return value == not_a_time ? INT64_MAX : value;  // no date reaches INT64_MAX in these years
-    };
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return rank(a) < rank(b); });
+    std::sort(order.begin(), order.end(),
+              [&](uint32_t a, uint32_t b) { return ranks[a] < ranks[b]; });
     std::vector<double> code_of_key(keys.size());
-    std::vector<std::string> texts(keys.size());
+    std::vector<std::string> texts;
     for (size_t position = 0; position < order.size(); ++position) {
-      code_of_key[order[position]] = static_cast<double>(position);
-      texts[position] = text_of(keys[order[position]]);
+      const uint32_t k = order[position];
+      if (position == 0 || ranks[k] != ranks[order[position - 1]]) {
+        texts.push_back(texts_.text(static_cast<int64_t>(keys[k])));
+      }
+      code_of_key[k] = static_cast<double>(texts.size() - 1);
     }
     const RowIds ids(out, stride);
-    CATENC_TRY(pool::for_range(source_.rows, 1 << 16, [&](size_t lo, size_t hi) -> Status {
+    CATENC_TRY(pool::for_range(rows_, 1 << 16, [&](size_t lo, size_t hi) -> Status {
       ids.to_codes(lo, hi, code_of_key.data());
       return {};
     }));
-    return std::optional<LabelMap>(LabelMap::build(texts.size(), [&](size_t i) { return Label(texts[i]); }));
+    return std::optional<LabelMap>(
+        LabelMap::build(texts.size(), [&](size_t i) { return Label(texts[i]); }));
   }
 
-  DateSource source_;
+  const char* data_;
+  ptrdiff_t stride_;
+  size_t rows_;
+  Texts texts_;
+};
+
+class RefusedDates final : public ColumnWork {
+ public:
+  Outcome<std::optional<LabelMap>> run(double*, size_t) override {
+    return unexpected(Failure::internal(
+        "a datetime64 column of generic units holds a value other than NaT, which has no text"));
+  }
 };
 
 }  // namespace
 
-std::unique_ptr<ColumnWork> date_work(const DateSource& source) { return std::make_unique<DateWork>(source); }
+std::unique_ptr<ColumnWork> date_work(const DateSource& source) {
+  return std::make_unique<DateWork<PandasTexts>>(source.data, source.stride, source.rows,
+                                                 PandasTexts(source));
+}
+
+bool numpy_dates_have_texts(const NumpyDateSource& source) noexcept {
+  if (source.duration || source.type.unit != NumpyTimeUnit::generic) return true;
+  for (size_t r = 0; r < source.rows; ++r) {
+    int64_t value;
+    std::memcpy(&value, source.data + static_cast<ptrdiff_t>(r) * source.stride, sizeof value);
+    if (value != not_a_time) return false;
+  }
+  return true;
+}
+
+std::unique_ptr<ColumnWork> numpy_date_work(const NumpyDateSource& source) {
+  if (!numpy_dates_have_texts(source)) return std::make_unique<RefusedDates>();
+  return std::make_unique<DateWork<NumpyTexts>>(source.data, source.stride, source.rows,
+                                                NumpyTexts(source));
+}
 
 }  // namespace catenc

@@ -16,6 +16,30 @@ int64_t units_per_second(TimeUnit unit) noexcept {
 
 namespace {
 
+size_t write_digits(uint64_t value, size_t width, char* out) noexcept {
+  char reversed[24];
+  size_t count = 0;
+  do {
+    reversed[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  size_t length = 0;
+  for (; count + length < width; ++length) out[length] = '0';
+  while (count > 0) out[length++] = reversed[--count];
+  return length;
+}
+
+}  // namespace
+
+size_t write_zero_padded(int64_t value, size_t width, char* out) noexcept {
+  if (value >= 0) return write_digits(static_cast<uint64_t>(value), width, out);
+  out[0] = '-';
+  const uint64_t magnitude = static_cast<uint64_t>(-(value + 1)) + 1;
+  return 1 + write_digits(magnitude, width > 1 ? width - 1 : 0, out + 1);
+}
+
+namespace {
+
 // Division that rounds toward negative infinity, so that remainders are never negative.
 struct FloorDivision {
   int64_t quotient;
@@ -32,28 +56,7 @@ FloorDivision floor_divide(int64_t value, int64_t divisor) noexcept {
   return {quotient, remainder};
 }
 
-size_t write_digits(uint64_t value, size_t width, char* out) noexcept {
-  char reversed[24];
-  size_t count = 0;
-  do {
-    reversed[count++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  size_t length = 0;
-  for (; count + length < width; ++length) out[length] = '0';
-  while (count > 0) out[length++] = reversed[--count];
-  return length;
-}
-
-// Python's f"{n:0{width}d}": the sign counts toward the width.
-size_t write_padded(int64_t value, size_t width, char* out) noexcept {
-  if (value >= 0) return write_digits(static_cast<uint64_t>(value), width, out);
-  out[0] = '-';
-  const uint64_t magnitude = static_cast<uint64_t>(-(value + 1)) + 1;
-  return 1 + write_digits(magnitude, width > 1 ? width - 1 : 0, out + 1);
-}
-
-size_t write_signed(int64_t value, char* out) noexcept { return write_padded(value, 1, out); }
+size_t write_signed(int64_t value, char* out) noexcept { return write_zero_padded(value, 1, out); }
 
 // The civil date of a day count from 1970-01-01 (Howard Hinnant's days_from_civil, inverted);
 // exact for every day an int64 of seconds can reach.
@@ -101,7 +104,7 @@ size_t write_timestamp_text(int64_t value, TimeUnit unit, char* out) noexcept {
   const FloorDivision seconds = floor_divide(value, units_per_second(unit));
   const FloorDivision days = floor_divide(seconds.quotient, 86400);
   const CivilDate date = civil_from_days(days.quotient);
-  size_t length = write_padded(date.year, 4, out);
+  size_t length = write_zero_padded(date.year, 4, out);
   out[length++] = '-';
   length += write_digits(date.month, 2, out + length);
   out[length++] = '-';

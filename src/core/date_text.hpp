@@ -13,6 +13,10 @@ enum class TimeUnit { s, ms, us, ns };
 // Values of `unit` in a second.
 int64_t units_per_second(TimeUnit unit) noexcept;
 
+// The digits of `value` padded with zeros to `width`, as C's "%0*lld" and Python's
+// f"{value:0{width}d}" write it: a minus sign counts toward the width.
+size_t write_zero_padded(int64_t value, size_t width, char* out) noexcept;
+
 // Every text below fits in this many bytes.
 inline constexpr size_t date_text_capacity = 48;
 

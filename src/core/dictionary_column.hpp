@@ -61,6 +61,12 @@ std::unique_ptr<ColumnWork> dictionary_work(DictionarySource source);
 template <class KeyAt>
 Outcome<std::vector<uint64_t>> distinct_keys(size_t rows, KeyAt key_at, double* out, size_t out_stride);
 
+// The same for keys of any kind: `Set` numbers them as detail::DistinctKeySet does, from
+// `uint32_t insert(Key, std::vector<Key>& keys)`, appending each new key to `keys`.
+template <class Set, class KeyAt>
+Outcome<std::vector<typename Set::Key>> distinct_rows(size_t rows, KeyAt key_at, double* out,
+                                                      size_t out_stride);
+
 // A dictionary source whose codes are those indices, in the cells distinct_keys wrote.
 DictionarySource indices_in_cells(const double* out, size_t out_stride, size_t rows);
 

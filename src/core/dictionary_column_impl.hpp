@@ -20,6 +20,8 @@ namespace detail {
 // ordered map, as the label sets do.
 class DistinctKeySet {
  public:
+  using Key = uint64_t;
+
   DistinctKeySet() : salt_(label_hash_key().words[0]), slots_(64) {}
 
   // Whether the set has given up hashing (for tests).
@@ -27,7 +29,7 @@ class DistinctKeySet {
 
   // The index of `key` among the keys seen so far, in order of first sight. A slot holds its key
   // beside the key's index plus one (0: empty), so that a probe reads one place.
-  uint32_t insert(uint64_t key, std::vector<uint64_t>& keys) {
+  [[gnu::always_inline]] uint32_t insert(uint64_t key, std::vector<uint64_t>& keys) {
     if (ordered_) [[unlikely]] {
       const auto [at, added] = ordered_->try_emplace(key, static_cast<uint32_t>(keys.size()));
       if (added) keys.push_back(key);
@@ -95,20 +97,27 @@ class DistinctKeySet {
 // own keys, and the chunks' keys are merged, which costs little while keys repeat.
 inline constexpr size_t distinct_key_chunk_rows = 1 << 16;
 
-template <class KeyAt>
-Outcome<std::vector<uint64_t>> distinct_keys(size_t rows, KeyAt key_at, double* out, size_t out_stride) {
+template <class Set, class KeyAt>
+Outcome<std::vector<typename Set::Key>> distinct_rows(size_t rows, KeyAt key_at, double* out,
+                                                      size_t out_stride) {
+  using Key = typename Set::Key;
   try {
-    std::vector<uint64_t> result;
+    std::vector<Key> result;
     const RowIds ids(out, out_stride);
     CATENC_ASSIGN_OR_RETURN(const size_t threads, pool::current_num_threads());
-    const size_t chunks = std::max<size_t>(1, std::min(threads * 2, rows / distinct_key_chunk_rows));
-    std::vector<std::vector<uint64_t>> chunk_keys(chunks);
+    // A lone thread has nobody to balance with: a second chunk would only cost a merge.
+    const size_t chunks =
+        threads == 1 ? 1 : std::max<size_t>(1, std::min(threads * 2, rows / distinct_key_chunk_rows));
+    std::vector<std::vector<Key>> chunk_keys(chunks);
     std::atomic<bool> too_many{false};
     CATENC_TRY(pool::for_range(chunks, 1, [&](size_t lo, size_t hi) -> Status {
       for (size_t k = lo; k < hi; ++k) {
-        detail::DistinctKeySet set;
-        std::vector<uint64_t>& keys = chunk_keys[k];
-        for (size_t row = rows * k / chunks; row < rows * (k + 1) / chunks; ++row) {
+        Set set;
+        std::vector<Key>& keys = chunk_keys[k];
+        // The bounds in locals: the cells written may alias what they are computed from, so
+        // the compiler would divide again for every row.
+        const size_t end = rows * (k + 1) / chunks;
+        for (size_t row = rows * k / chunks; row < end; ++row) {
           ids.set(row, set.insert(key_at(row), keys));
         }
         if (keys.size() >= UINT32_MAX) too_many.store(true);
@@ -118,17 +127,19 @@ Outcome<std::vector<uint64_t>> distinct_keys(size_t rows, KeyAt key_at, double* 
     if (too_many.load()) return unexpected(Failure::internal("too many distinct values"));
     if (chunks == 1) return std::move(chunk_keys[0]);
     // The chunks' keys merged, in the order of the chunks, and each chunk's numbering of them.
-    detail::DistinctKeySet merged;
+    Set merged;
     std::vector<std::vector<uint32_t>> global(chunks);
     for (size_t k = 0; k < chunks; ++k) {
       global[k].reserve(chunk_keys[k].size());
-      for (const uint64_t key : chunk_keys[k]) global[k].push_back(merged.insert(key, result));
+      for (const Key& key : chunk_keys[k]) global[k].push_back(merged.insert(key, result));
       if (result.size() >= UINT32_MAX) return unexpected(Failure::internal("too many distinct values"));
     }
     CATENC_TRY(pool::for_range(chunks, 1, [&](size_t lo, size_t hi) -> Status {
       for (size_t k = lo; k < hi; ++k) {
-        for (size_t row = rows * k / chunks; row < rows * (k + 1) / chunks; ++row) {
-          ids.set(row, global[k][ids.get(row)]);
+        const uint32_t* global_of_local = global[k].data();
+        const size_t end = rows * (k + 1) / chunks;
+        for (size_t row = rows * k / chunks; row < end; ++row) {
+          ids.set(row, global_of_local[ids.get(row)]);
         }
       }
       return {};
@@ -137,6 +148,12 @@ Outcome<std::vector<uint64_t>> distinct_keys(size_t rows, KeyAt key_at, double* 
   } catch (const std::bad_alloc&) {
     return unexpected(Failure::no_memory());
   }
+}
+
+template <class KeyAt>
+Outcome<std::vector<uint64_t>> distinct_keys(size_t rows, KeyAt key_at, double* out,
+                                             size_t out_stride) {
+  return distinct_rows<detail::DistinctKeySet>(rows, key_at, out, out_stride);
 }
 
 }  // namespace catenc

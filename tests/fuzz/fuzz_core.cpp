@@ -1,5 +1,6 @@
 // libFuzzer target for the Python-free core: label encoding and its label map, the decoding rules
-// and float texts, each checked against an independent oracle rather than against itself.
+// and float texts, the dictionary, NumPy text and NumPy date kernels, each checked against an
+// independent oracle rather than against itself.
 //
 // Build and run (clang from Debian, e.g. `apt-get install clang-19 libclang-rt-19-dev`):
 //
@@ -38,10 +39,13 @@
 #include <system_error>
 #include <vector>
 
+#include "date_column.hpp"
 #include "date_text.hpp"
 #include "decode.hpp"
 #include "dictionary_column.hpp"
+#include "fixed_text_column.hpp"
 #include "float_text.hpp"
+#include "numpy_date_text.hpp"
 #include "label_encode.hpp"
 #include "pool.hpp"
 
@@ -323,8 +327,244 @@ void check_date_text(FuzzedDataProvider& fdp) {
   FUZZ_CHECK(std::string(got, catenc::write_timestamp_text(value, unit, got)) == std::string(want, static_cast<size_t>(length)));
 }
 
+// Runs a column kernel on a pool of `threads` through a stride of 2, and returns its map.
+std::optional<LabelMap> run_work(catenc::ColumnWork& work, std::vector<double>& out, size_t threads,
+                                 bool& failed) {
+  std::optional<catenc::Outcome<std::optional<LabelMap>>> made;
+  FUZZ_CHECK(pool_of_size(threads)
+                 .install([&]() -> catenc::Status {
+                   made.emplace(work.run(out.data(), 2));
+                   return {};
+                 })
+                 .ok());
+  failed = !made->ok();
+  return failed ? std::nullopt : std::move(made->value());
+}
+
+// The rows' labels encoded plainly, against what a label column's kernel wrote.
+void check_label_column(const std::vector<std::string>& texts, const std::vector<double>& out,
+                        const std::optional<LabelMap>& map) {
+  FUZZ_CHECK(map.has_value());
+  const std::vector<Label> labels(texts.begin(), texts.end());
+  const Expected e = oracle(labels);
+  check_codes(labels, out.data(), 2, e);
+  FUZZ_CHECK(map->size() == e.ascending.size());
+  for (size_t i = 0; i < e.ascending.size(); ++i) FUZZ_CHECK(map->entry(i).label == e.ascending[i]);
+}
+
+// UTF-8 of one code point, a surrogate as three U+FFFD (what Python's "surrogatepass" and then
+// "replace" make of it), written out longhand.
+void append_utf8(uint32_t u, std::string& out) {
+  if (u >= 0xD800 && u <= 0xDFFF) {
+    for (int i = 0; i < 3; ++i) out += "\xEF\xBF\xBD";
+  } else if (u < 0x80) {
+    out += static_cast<char>(u);
+  } else if (u < 0x800) {
+    out += static_cast<char>(0xC0 | (u >> 6));
+    out += static_cast<char>(0x80 | (u & 0x3F));
+  } else if (u < 0x10000) {
+    out += static_cast<char>(0xE0 | (u >> 12));
+    out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (u & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (u >> 18));
+    out += static_cast<char>(0x80 | ((u >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (u & 0x3F));
+  }
+}
+
+// str() of a numpy.bytes_ as CPython's bytes repr writes it, after item access has stripped the
+// trailing NULs.
+std::string bytes_label(std::string bytes) {
+  while (!bytes.empty() && bytes.back() == '\0') bytes.pop_back();
+  const bool single = bytes.find('\'') != std::string::npos;
+  const char quote = single && bytes.find('"') == std::string::npos ? '"' : '\'';
+  std::string out = std::string("b") + quote;
+  for (const char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    char escaped[8];
+    if (c == quote || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c >= 0x7F) {
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
+    } else {
+      out += ch;
+    }
+  }
+  return out + quote;
+}
+
+// A NumPy `U` or `S` column of cells drawn from a few made from the input, strided or not, against
+// reading each row as item access and str() would.
+void check_fixed_text(FuzzedDataProvider& fdp, size_t threads) {
+  const auto kind =
+      fdp.PickValueInArray({catenc::FixedTextKind::ucs4_little, catenc::FixedTextKind::ucs4_big,
+                            catenc::FixedTextKind::bytes});
+  const bool bytes = kind == catenc::FixedTextKind::bytes;
+  const size_t units = fdp.ConsumeIntegralInRange<size_t>(0, bytes ? 24 : 12);
+  const size_t itemsize = bytes ? units : 4 * units;
+  const size_t stride = itemsize + fdp.ConsumeIntegralInRange<size_t>(0, 1) * 4;
+  std::vector<std::vector<uint32_t>> cells(fdp.ConsumeIntegralInRange<size_t>(1, 8));
+  for (std::vector<uint32_t>& cell : cells) {
+    for (size_t i = 0; i < units; ++i) {
+      const uint8_t how = fdp.ConsumeIntegral<uint8_t>();
+      uint32_t unit =
+          how < 64 ? 0
+          : how < 128
+              ? fdp.PickValueInArray({0x27u, 0x22u, 0x5Cu, 0x6Eu, 0x61u, 0xD800u, 0xDFFFu, 0xE9u})
+              : fdp.ConsumeIntegral<uint32_t>();
+      if (bytes) unit &= 0xFF;
+      if (!bytes && how >= 128 && how < 250) unit %= 0x110000;
+      cell.push_back(unit);
+    }
+  }
+  size_t rows = fdp.ConsumeIntegralInRange<size_t>(0, 200);
+  if (CATENC_FUZZ_LARGE_COLUMNS && fdp.ConsumeIntegral<uint8_t>() == 0x5A) rows = 70000;
+  std::vector<size_t> picks(rows);
+  for (size_t& pick : picks) pick = fdp.ConsumeIntegralInRange<size_t>(0, cells.size() - 1);
+  std::vector<char> data(rows * stride + 1, '\x7f');
+  std::vector<std::string> texts(rows);
+  for (size_t r = 0; r < rows; ++r) {
+    const std::vector<uint32_t>& cell = cells[picks[r]];
+    for (size_t i = 0; i < units; ++i) {
+      if (bytes) {
+        data[r * stride + i] = static_cast<char>(cell[i]);
+      } else {
+        const uint32_t unit =
+            kind == catenc::FixedTextKind::ucs4_big ? __builtin_bswap32(cell[i]) : cell[i];
+        std::memcpy(&data[r * stride + 4 * i], &unit, 4);
+      }
+    }
+    if (bytes) {
+      texts[r] = bytes_label(std::string(data.data() + r * stride, itemsize));
+    } else {
+      size_t length = units;
+      while (length > 0 && cell[length - 1] == 0) --length;
+      for (size_t i = 0; i < length; ++i) append_utf8(cell[i], texts[r]);
+    }
+  }
+  bool used_too_high = false;
+  for (size_t r = 0; r < rows; ++r) {
+    for (const uint32_t unit : cells[picks[r]])
+      used_too_high = used_too_high || (!bytes && unit > 0x10FFFF);
+  }
+  const catenc::FixedTextSource source{data.data(), static_cast<ptrdiff_t>(stride), rows, itemsize,
+                                       kind};
+  FUZZ_CHECK(catenc::fixed_text_is_exact(source) == !used_too_high);
+  std::vector<double> out(2 * rows);
+  bool failed = false;
+  const auto work = catenc::fixed_text_work(source);
+  const std::optional<LabelMap> map = run_work(*work, out, threads, failed);
+  FUZZ_CHECK(failed == used_too_high);
+  if (failed) return;
+  if (rows == 0) {
+    FUZZ_CHECK(!map.has_value());
+    return;
+  }
+  check_label_column(texts, out, map);
+}
+
+// A NumPy datetime64 or timedelta64 column against reading its rows one by one: a number before
+// the column's first label gets its float text, one after it str(). The texts of datetimes in
+// seconds to nanoseconds are checked against <chrono> as well.
+void check_numpy_dates(FuzzedDataProvider& fdp, size_t threads) {
+  using U = catenc::NumpyTimeUnit;
+  const U unit = fdp.PickValueInArray({U::Y, U::M, U::W, U::D, U::h, U::m, U::s, U::ms, U::us,
+                                       U::ns, U::ps, U::fs, U::as, U::generic});
+  const catenc::NumpyTimeType type{
+      unit, fdp.ConsumeBool() ? 1 : fdp.ConsumeIntegralInRange<int64_t>(1, INT32_MAX)};
+  const bool duration = fdp.ConsumeBool();
+  const auto release =
+      fdp.ConsumeBool() ? catenc::NumpyRelease::from_2_2 : catenc::NumpyRelease::before_2_2;
+  std::vector<int64_t> pool(fdp.ConsumeIntegralInRange<size_t>(1, 8));
+  for (int64_t& value : pool) {
+    const uint8_t how = fdp.ConsumeIntegral<uint8_t>();
+    value = how < 40    ? catenc::not_a_time
+            : how < 140 ? fdp.ConsumeIntegralInRange<int64_t>(-4000000, 4000000) * 86400 / 1000
+                        : fdp.ConsumeIntegral<int64_t>();
+  }
+  if (unit == U::generic && !duration) std::fill(pool.begin(), pool.end(), catenc::not_a_time);
+  const size_t rows = fdp.ConsumeIntegralInRange<size_t>(0, 200);
+  std::vector<int64_t> values(rows);
+  for (int64_t& value : values)
+    value = pool[fdp.ConsumeIntegralInRange<size_t>(0, pool.size() - 1)];
+  const auto text_of = [&](int64_t value) {
+    char buffer[catenc::numpy_date_text_capacity];
+    const size_t length = duration ? catenc::write_numpy_timedelta_text(value, type, buffer)
+                                   : catenc::write_numpy_datetime_text(value, type, buffer);
+    FUZZ_CHECK(length > 0 && length <= catenc::numpy_date_text_capacity);
+    return std::string(buffer, length);
+  };
+  const catenc::TimeUnit pandas_units[] = {catenc::TimeUnit::s, catenc::TimeUnit::ms,
+                                           catenc::TimeUnit::us, catenc::TimeUnit::ns};
+  for (const int64_t value : pool) {
+    // In s to ns, a datetime prints as pandas prints it with a T and every fraction digit.
+    const int u = static_cast<int>(unit);
+    if (duration || type.multiplier != 1 || u < static_cast<int>(U::s) ||
+        u > static_cast<int>(U::ns) || value == catenc::not_a_time)
+      continue;
+    const catenc::TimeUnit pandas_unit = pandas_units[u - static_cast<int>(U::s)];
+    char pandas[catenc::date_text_capacity];
+    std::string want(pandas, catenc::write_timestamp_text(value, pandas_unit, pandas));
+    want[want.find(' ')] = 'T';
+    const size_t point = want.find('.');
+    const size_t digits = static_cast<size_t>(3 * (u - static_cast<int>(U::s)));
+    const int64_t per_second = catenc::units_per_second(pandas_unit);
+    const int64_t fraction = ((value % per_second) + per_second) % per_second;
+    if (point != std::string::npos) want.erase(point);
+    if (digits > 0) {
+      char tail[16];
+      std::snprintf(tail, sizeof tail, ".%0*lld", static_cast<int>(digits),
+                    static_cast<long long>(fraction));
+      want += tail;
+    }
+    FUZZ_CHECK(text_of(value) == want);
+  }
+  size_t first = rows;
+  for (size_t r = 0; r < rows && first == rows; ++r) {
+    if (!catenc::numpy_time_is_number(values[r], type, duration, release)) first = r;
+  }
+  const catenc::NumpyDateSource source{
+      reinterpret_cast<const char*>(values.data()), 8, rows, type, duration, release};
+  std::vector<double> out(2 * rows);
+  bool failed = false;
+  const auto work = catenc::numpy_date_work(source);
+  const std::optional<LabelMap> map = run_work(*work, out, threads, failed);
+  FUZZ_CHECK(!failed);
+  if (first == rows) {
+    FUZZ_CHECK(!map.has_value());
+    for (size_t r = 0; r < rows; ++r) FUZZ_CHECK(out[2 * r] == static_cast<double>(values[r]));
+    return;
+  }
+  std::vector<std::string> texts(rows);
+  for (size_t r = 0; r < rows; ++r) {
+    const bool number = catenc::numpy_time_is_number(values[r], type, duration, release);
+    texts[r] = number && r < first ? catenc::float_text(static_cast<double>(values[r]))
+                                   : text_of(values[r]);
+  }
+  check_label_column(texts, out, map);
+}
+
 void run_one(FuzzedDataProvider& fdp) {
   const uint8_t flags = fdp.ConsumeIntegral<uint8_t>();
+  if ((flags & 0xE0) == 0xC0) {
+    // One input in eight: the kernels of NumPy's text and date columns.
+    if (flags & 4) {
+      check_fixed_text(fdp, (flags & 3) + 1);
+    } else {
+      check_numpy_dates(fdp, (flags & 3) + 1);
+    }
+    return;
+  }
   if ((flags & 0xE0) == 0xE0) {
     // One input in eight: the dictionary kernel and the date texts.
     check_dictionary(fdp, (flags & 3) + 1);
