@@ -8,6 +8,7 @@ blocks pyarrow before pandas first loads.
 import csv
 import ctypes
 import gc
+import importlib.metadata
 import json
 import statistics
 import subprocess
@@ -162,7 +163,7 @@ def run_child(script, arguments, env=None, timeout=None):
 
 
 def versions(np, pd):
-    found = {"numpy": np.__version__, "pandas": pd.__version__}
+    found = {"catenc": importlib.metadata.version("catenc"), "numpy": np.__version__, "pandas": pd.__version__}
     for name, module in (("scikit-learn", "sklearn"), ("polars", "polars")):
         try:
             found[name] = __import__(module).__version__

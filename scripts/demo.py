@@ -6,6 +6,7 @@
 """
 
 import argparse
+import importlib.metadata
 import sys
 import time
 
@@ -70,6 +71,7 @@ def main():
     else:
         table = generated_orders(args.rows)
         source = f"generated orders, {args.rows:,} rows"
+    print(f"catenc {importlib.metadata.version('catenc')}, NumPy {np.__version__}, pandas {pd.__version__}")
     print(f"Input: {source}; {table.shape[0]:,} rows x {table.shape[1]} columns")
     print(table.head().to_string(), end="\n\n")
 

@@ -1,5 +1,6 @@
-"""The demo on CSV files it cannot read."""
+"""The demo on a generated table, and on CSV files it cannot read."""
 
+import importlib.metadata
 import importlib.util
 import pathlib
 import subprocess
@@ -16,6 +17,15 @@ def demo():
     module = importlib.util.module_from_spec(found)
     found.loader.exec_module(module)
     return module
+
+
+def test_generated_table_runs_through(tmp_path):
+    result = subprocess.run([sys.executable, str(DEMO), "--rows", "1000"], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith(f"catenc {importlib.metadata.version('catenc')}, NumPy ")
+    assert any(line.startswith("Round trip: ") for line in lines), result.stdout
 
 
 @pytest.mark.parametrize(
