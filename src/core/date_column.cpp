@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <numeric>
+#include <utility>
 
 #include "dictionary_column.hpp"
 #include "pool.hpp"
@@ -13,7 +14,9 @@ namespace catenc {
 
 namespace {
 
-constexpr int64_t rank_of_not_a_time = INT64_MAX;
+// Where a value's text stands among the texts of the column: NaT ("NaT") after every date, then
+// by value. NaT is a rank of its own: INT64_MAX itself is a date (pandas' Timestamp.max).
+using Rank = std::pair<bool, int64_t>;
 
 // pandas' texts: every cell a label.
 class PandasTexts {
@@ -44,10 +47,7 @@ class PandasTexts {
     return second >= first_second && second < end_second;
   }
 
-  // No date reaches INT64_MAX in those years.
-  int64_t rank(int64_t value) const noexcept {
-    return value == not_a_time ? rank_of_not_a_time : value;
-  }
+  Rank rank(int64_t value) const noexcept { return {value == not_a_time, value == not_a_time ? 0 : value}; }
 
  private:
   TimeUnit unit_;
@@ -83,8 +83,8 @@ class NumpyTexts {
     return value == not_a_time || !numpy_time_is_number(value, type_, duration_, release_);
   }
 
-  int64_t rank(int64_t value) const noexcept {
-    return value == not_a_time ? rank_of_not_a_time : numpy_scaled_value(value, type_);
+  Rank rank(int64_t value) const noexcept {
+    return {value == not_a_time, value == not_a_time ? 0 : numpy_scaled_value(value, type_)};
   }
 
  private:
@@ -104,7 +104,12 @@ class DateWork final : public ColumnWork {
       CATENC_ASSIGN_OR_RETURN(const bool numeric, write_if_numbers(out, stride));
       if (numeric) return std::optional<LabelMap>();
     }
-    const auto key_at = [this](size_t row) { return static_cast<uint64_t>(value_at(row)); };
+    // The source's fields by value: the loop writes cells the compiler cannot tell from them.
+    const auto key_at = [data = data_, stride_bytes = stride_](size_t row) {
+      uint64_t value;
+      std::memcpy(&value, data + static_cast<ptrdiff_t>(row) * stride_bytes, sizeof value);
+      return value;
+    };
     CATENC_ASSIGN_OR_RETURN(const std::vector<uint64_t> keys,
                             distinct_keys(rows_, key_at, out, stride));
     if (!keys.empty() && std::all_of(keys.begin(), keys.end(), [&](uint64_t key) {
@@ -150,7 +155,7 @@ class DateWork final : public ColumnWork {
   // the ranks, equal ranks sharing one, with no text compared.
   Outcome<std::optional<LabelMap>> encode_in_value_order(const std::vector<uint64_t>& keys,
                                                          double* out, size_t stride) {
-    std::vector<int64_t> ranks(keys.size());
+    std::vector<Rank> ranks(keys.size());
     for (size_t k = 0; k < keys.size(); ++k) ranks[k] = texts_.rank(static_cast<int64_t>(keys[k]));
     std::vector<uint32_t> order(keys.size());
     std::iota(order.begin(), order.end(), 0);

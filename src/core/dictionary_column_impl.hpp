@@ -22,10 +22,12 @@ class DistinctKeySet {
  public:
   using Key = uint64_t;
 
-  DistinctKeySet() : salt_(label_hash_key().words[0]), slots_(64) {}
+  DistinctKeySet()
+      : salt_(label_hash_key().words[0]), multiplier_(label_hash_key().words[2] | 1), slots_(64) {}
 
   // Whether the set has given up hashing (for tests).
   bool is_ordered() const noexcept { return ordered_ != nullptr; }
+
 
   // The index of `key` among the keys seen so far, in order of first sight. A slot holds its key
   // beside the key's index plus one (0: empty), so that a probe reads one place.
@@ -54,13 +56,11 @@ class DistinctKeySet {
   }
 
  private:
+  // One keyed multiply, both halves of the product folded: every bit of the key reaches the bits
+  // a slot is chosen by, in half the time of two rounds of multiply and shift.
   uint64_t mix(uint64_t key) const noexcept {
-    key ^= salt_;
-    key ^= key >> 33;
-    key *= 0xff51afd7ed558ccdULL;
-    key ^= key >> 33;
-    key *= 0xc4ceb9fe1a85ec53ULL;
-    return key ^ (key >> 33);
+    const unsigned __int128 product = static_cast<unsigned __int128>(key ^ salt_) * multiplier_;
+    return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
   }
   size_t mask() const noexcept { return slots_.size() - 1; }
   size_t max_probes() const noexcept { return 3 * static_cast<size_t>(std::bit_width(slots_.size())) + 16; }
@@ -87,6 +87,7 @@ class DistinctKeySet {
   };
 
   uint64_t salt_;
+  uint64_t multiplier_;
   std::vector<Slot> slots_;
   std::unique_ptr<std::map<uint64_t, uint32_t>> ordered_;
 };

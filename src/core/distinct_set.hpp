@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "big_vector.hpp"
 #include "label.hpp"
@@ -175,6 +176,24 @@ class DistinctSet {
   uint64_t work_ = 0;
   BigVector<Label> entries_;
   std::unique_ptr<Ordered> ordered_;
+};
+
+// Cells of raw bytes as views, numbered for distinct_rows: keyed and bounded as labels are.
+class DistinctViewSet {
+ public:
+  using Key = Label;
+
+  DistinctViewSet() : hasher_(label_hash_key()), set_(0, hasher_) {}
+
+  [[gnu::always_inline]] uint32_t insert(Label cell, std::vector<Label>& keys) {
+    const uint32_t index = set_.insert(cell, hasher_(cell));
+    if (index == keys.size()) keys.push_back(cell);
+    return index;
+  }
+
+ private:
+  LabelHasher hasher_;
+  DistinctSet set_;
 };
 
 }  // namespace catenc

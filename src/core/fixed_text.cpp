@@ -82,13 +82,4 @@ size_t write_fixed_cell_text(const char* cell, size_t itemsize, FixedTextKind ki
   return write_bytes_repr(cell, itemsize, out);
 }
 
-bool ucs4_cell_is_valid(const char* cell, size_t itemsize, FixedTextKind kind) noexcept {
-  uint32_t highest = 0;
-  for (size_t i = 0; i < itemsize / 4; ++i) {
-    const uint32_t unit = unit_at(cell, i, kind);
-    highest = unit > highest ? unit : highest;
-  }
-  return highest <= 0x10FFFF;
-}
-
 }  // namespace catenc

@@ -15,19 +15,15 @@ enum class FixedTextKind { ucs4_little, ucs4_big, bytes };
 size_t fixed_cell_text_capacity(size_t itemsize, FixedTextKind kind) noexcept;
 
 // Writes the label of one cell: for UCS-4 the UTF-8 of the str (a lone surrogate as three U+FFFD,
-// as labels of every str are made); for bytes the repr of the bytes object, which is its str():
+// as labels of every str are made, and a unit above U+10FFFF as one U+FFFD: NumPy's item access
+// makes of such a unit a str that no valid str is, whose UTF-8 would be no text at all); for bytes the repr of the bytes object, which is its str():
 // b'...' or b"..." (when the bytes hold ' but no "), backslash escapes for \, the quote, tab, line
 // feed and carriage return, \xhh for the other bytes below 0x20 and from 0x7f up. Returns the
-// length. A UCS-4 cell with a unit above U+10FFFF must not reach it (ucs4_cell_is_valid).
+// length.
 size_t write_fixed_cell_text(const char* cell, size_t itemsize, FixedTextKind kind,
                              char* out) noexcept;
 
 // The repr of `size` bytes, as above (no NUL stripped). Needs 3 + 4 * size bytes of room.
 size_t write_bytes_repr(const char* bytes, size_t size, char* out) noexcept;
-
-// Whether every code unit of a UCS-4 cell is at most U+10FFFF. NumPy's item access makes a str of
-// such a unit all the same, one that no valid str is and whose UTF-8 Python writes as bytes that
-// are not UTF-8: no label can be what that str gives.
-bool ucs4_cell_is_valid(const char* cell, size_t itemsize, FixedTextKind kind) noexcept;
 
 }  // namespace catenc

@@ -18,24 +18,6 @@ namespace catenc {
 
 namespace {
 
-// Cells as views of their raw bytes, numbered by a DistinctSet: keyed and bounded as labels are.
-class DistinctCellSet {
- public:
-  using Key = Label;
-
-  DistinctCellSet() : hasher_(label_hash_key()), set_(0, hasher_) {}
-
-  uint32_t insert(Label cell, std::vector<Label>& keys) {
-    const uint32_t index = set_.insert(cell, hasher_(cell));
-    if (index == keys.size()) keys.push_back(cell);
-    return index;
-  }
-
- private:
-  LabelHasher hasher_;
-  DistinctSet set_;
-};
-
 // A cell of at most 8 bytes, or of at most 8 code points all below U+0100, is packed into a
 // 64-bit key, one byte per byte or code point: packing is one-to-one within a column, and
 // numbering 64-bit keys costs less than hashing and comparing views.
@@ -71,14 +53,7 @@ class FixedTextWork final : public ColumnWork {
       }
       const auto cell_at = [this](size_t row) { return Label(cell(row), source_.itemsize); };
       CATENC_ASSIGN_OR_RETURN(const std::vector<Label> cells,
-                              distinct_rows<DistinctCellSet>(source_.rows, cell_at, out, stride));
-      if (!is_bytes()) {
-        for (const Label c : cells) {
-          if (!ucs4_cell_is_valid(c.data(), c.size(), source_.kind)) {
-            return unexpected(Failure::internal("a UCS-4 cell holds a unit above U+10FFFF"));
-          }
-        }
-      }
+                              distinct_rows<DistinctViewSet>(source_.rows, cell_at, out, stride));
       return encode_texts(cells.size(), out, stride, [&](size_t k, char* text) {
         return write_fixed_cell_text(cells[k].data(), source_.itemsize, source_.kind, text);
       });
@@ -192,20 +167,6 @@ class FixedTextWork final : public ColumnWork {
 };
 
 }  // namespace
-
-bool fixed_text_is_exact(const FixedTextSource& source) noexcept {
-  if (source.kind == FixedTextKind::bytes) return true;
-  const bool big = source.kind == FixedTextKind::ucs4_big;
-  uint32_t highest = 0;
-  for (size_t r = 0; r < source.rows; ++r) {
-    const char* cell = source.data + static_cast<ptrdiff_t>(r) * source.stride;
-    for (size_t i = 0; i < source.itemsize / 4; ++i) {
-      const uint32_t unit = load_unit(cell + 4 * i, big);
-      highest = unit > highest ? unit : highest;
-    }
-  }
-  return highest <= 0x10FFFF;
-}
 
 std::unique_ptr<ColumnWork> fixed_text_work(const FixedTextSource& source) {
   return std::make_unique<FixedTextWork>(source);

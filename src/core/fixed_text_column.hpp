@@ -23,12 +23,6 @@ struct FixedTextSource {
   FixedTextKind kind = FixedTextKind::bytes;
 };
 
-// False when a UCS-4 cell holds a unit above U+10FFFF, whose label only item access can make (see
-// ucs4_cell_is_valid): such a column is for the interpreter. Reads every cell of a UCS-4 column;
-// always true for bytes.
-bool fixed_text_is_exact(const FixedTextSource& source) noexcept;
-
-// Fails, as an internal failure, on a column that fixed_text_is_exact refuses.
 std::unique_ptr<ColumnWork> fixed_text_work(const FixedTextSource& source);
 
 }  // namespace catenc

@@ -5,22 +5,21 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <bit>
 
 namespace catenc {
 
 class RowIds {
  public:
   RowIds(double* out, size_t stride) noexcept : out_(out), stride_(stride) {}
-  // The number is stored as a 64-bit integer: a dictionary can read the cells as its codes.
+  // The number is stored as a 64-bit integer: a dictionary can read the cells as its codes. The
+  // store is one of a double, not of bytes: bytes may alias anything, so the compiler would reload
+  // every field of the loop around it (a set's table, a source's pointer) after each row.
   void set(size_t row, uint32_t id) const noexcept {
-    const uint64_t bits = id;
-    std::memcpy(out_ + row * stride_, &bits, sizeof bits);
+    out_[row * stride_] = std::bit_cast<double>(uint64_t{id});
   }
   uint32_t get(size_t row) const noexcept {
-    uint64_t bits;
-    std::memcpy(&bits, out_ + row * stride_, sizeof bits);
-    return static_cast<uint32_t>(bits);
+    return static_cast<uint32_t>(std::bit_cast<uint64_t>(out_[row * stride_]));
   }
   // Replaces the number of every row in [lo, hi) by the code code_of[number].
   void to_codes(size_t lo, size_t hi, const double* code_of) const noexcept {

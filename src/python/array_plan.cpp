@@ -1,5 +1,6 @@
 #include "array_plan.hpp"
 
+#include <bit>
 #include <cstring>
 
 #include "column_cells.hpp"
@@ -9,24 +10,6 @@
 namespace catenc::py {
 
 namespace {
-
-// NumPy's text of variable width, through the functions of its C interface that NumPy 2 added:
-// they are called by their place in the interface table, since the module is built to import
-// under NumPy 1 too, which has no such dtype.
-struct StringApi {
-  using Load = int (*)(npy_string_allocator*, const npy_packed_static_string*, npy_static_string*);
-  using Acquire = npy_string_allocator* (*)(const PyArray_StringDTypeObject*);
-  using Release = void (*)(npy_string_allocator*);
-  Load load;
-  Acquire acquire;
-  Release release;
-};
-
-StringApi string_api() noexcept {
-  return StringApi{reinterpret_cast<StringApi::Load>(PyArray_API[313]),
-                   reinterpret_cast<StringApi::Acquire>(PyArray_API[316]),
-                   reinterpret_cast<StringApi::Release>(PyArray_API[318])};
-}
 
 constexpr int vstring_type = 2056;  // NPY_VSTRING, of NumPy 2's headers
 
@@ -46,49 +29,40 @@ bool string_null(const PyArray_Descr* descr, PyObject* na, DictionaryEntry& entr
   return plain_entry(na_object, na, entry);
 }
 
+// A column of fixed-width text, or nothing for cells of no width.
+std::optional<PlannedFixedText> fixed_text(ArraySlot slot, const PyArray_Descr* descr) {
+  const auto itemsize = static_cast<size_t>(PyDataType_ELSIZE(descr));
+  PlannedFixedText column{std::move(slot), itemsize, FixedTextKind::bytes};
+  if (descr->type_num == NPY_UNICODE) {
+    static_assert(std::endian::native == std::endian::little, "native UCS-4 is taken for little-endian");
+    column.kind = descr->byteorder == '>' ? FixedTextKind::ucs4_big : FixedTextKind::ucs4_little;
+  }
+  if (itemsize == 0) return std::nullopt;
+  return column;
+}
+
+// A datetime64 or timedelta64 column every cell of which NumPy can print, else nothing.
+PyResult<std::optional<PlannedNumpyDates>> numpy_dates(ArraySlot slot, const PyArray_Descr* descr, size_t rows) {
+  const auto* meta = reinterpret_cast<const PyArray_DatetimeDTypeMetaData*>(
+      PyDataType_C_METADATA(const_cast<PyArray_Descr*>(descr)));
+  if (meta == nullptr || !PyArray_ISNBO(descr->byteorder) || meta->meta.num < 1 || meta->meta.base == 3 ||
+      meta->meta.base > static_cast<int>(NumpyTimeUnit::generic)) {
+    return std::optional<PlannedNumpyDates>();
+  }
+  CATENC_ASSIGN_OR_RETURN(const NumpyVersion version, numpy_version());
+  PlannedNumpyDates column{std::move(slot), NumpyTimeType{static_cast<NumpyTimeUnit>(meta->meta.base), meta->meta.num},
+                           descr->type_num == NPY_TIMEDELTA,
+                           version.at_least(2, 2) ? NumpyRelease::from_2_2 : NumpyRelease::before_2_2};
+  const std::optional<ColumnMemory> memory = column.slot.memory(rows);
+  if (!memory) return std::optional<PlannedNumpyDates>();
+  if (!numpy_dates_have_texts(source_of(column, *memory, rows))) return std::optional<PlannedNumpyDates>();
+  return std::optional<PlannedNumpyDates>(std::move(column));
+}
+
 }  // namespace
 
-PyResult<TextViewsSource> load_string_text(const PlannedStringText& column, size_t rows) {
-  const std::optional<ColumnMemory> memory = column.slot.memory(rows);
-  if (!memory) return stop_reading(Error::deferred(PyExc_RuntimeError, "the table changed while it was read"));
-  const PyArray_Descr* descr = descr_of(column.slot.array.get());
-  const StringApi api = string_api();
-  TextViewsSource source;
-  source.null = column.null;
-  source.views.resize(rows);
-  npy_string_allocator* allocator = api.acquire(reinterpret_cast<const PyArray_StringDTypeObject*>(descr));
-  bool failed = false;
-  for (size_t r = 0; r < rows && !failed; ++r) {
-    const auto* packed = reinterpret_cast<const npy_packed_static_string*>(memory->data + static_cast<ptrdiff_t>(r) * memory->stride);
-    npy_static_string text{0, nullptr};
-    const int is_null = api.load(allocator, packed, &text);
-    if (is_null < 0) {
-      failed = true;
-    } else if (is_null == 1) {
-      if (source.nulls.empty()) source.nulls.resize(rows, 0);
-      source.nulls[r] = 1;
-    } else {
-      source.views[r] = Label(text.buf != nullptr ? text.buf : "", text.size);
-    }
-  }
-#ifdef Py_GIL_DISABLED
-  // Without a GIL another thread may write the array meanwhile and free the texts we view: the
-  // column gets copies of its own, taken while NumPy's lock keeps the texts in place.
-  size_t total = 0;
-  for (const Label& view : source.views) total += view.size();
-  source.bytes.resize(total);
-  size_t at = 0;
-  for (Label& view : source.views) {
-    if (!view.empty()) std::memcpy(source.bytes.data() + at, view.data(), view.size());
-    view = Label(source.bytes.data() + at, view.size());
-    at += view.size();
-  }
-#endif
-  api.release(allocator);
-  if (failed) {
-    return stop_reading(Error::deferred(PyExc_MemoryError, "NumPy could not unpack a string of the array"));
-  }
-  return source;
+NumpyDateSource source_of(const PlannedNumpyDates& column, const ColumnMemory& memory, size_t rows) {
+  return NumpyDateSource{memory.data, memory.stride, rows, column.type, column.duration, column.release};
 }
 
 PyStatus plan_array(Ref source, size_t columns, TablePlan& plan) {
@@ -113,6 +87,20 @@ PyStatus plan_array(Ref source, size_t columns, TablePlan& plan) {
       if (descr->type_num == vstring_type && string_null(descr, plan.na.get(), null)) {
         plan.columns.emplace_back(PlannedStringText{std::move(slot), std::move(null)});
         continue;
+      }
+      if (descr->type_num == NPY_UNICODE || descr->type_num == NPY_STRING) {
+        if (std::optional<PlannedFixedText> text = fixed_text(ArraySlot{slot.array.clone(), slot.column}, descr)) {
+          plan.columns.emplace_back(std::move(*text));
+          continue;
+        }
+      }
+      if (descr->type_num == NPY_DATETIME || descr->type_num == NPY_TIMEDELTA) {
+        CATENC_ASSIGN_OR_RETURN(std::optional<PlannedNumpyDates> dates,
+                                numpy_dates(ArraySlot{slot.array.clone(), slot.column}, descr, plan.rows));
+        if (dates) {
+          plan.columns.emplace_back(std::move(*dates));
+          continue;
+        }
       }
     }
     plan.columns.emplace_back(PlannedItems{std::move(slot)});

@@ -12,11 +12,12 @@
 
 #include "arrow_stream.hpp"
 #include "arrow_text_column.hpp"
+#include "date_column.hpp"
 #include "date_text.hpp"
+#include "fixed_text_column.hpp"
 #include "dictionary_column.hpp"
 #include "error.hpp"
 #include "number_column.hpp"
-#include "text_views_column.hpp"
 #include "numpy_api.hpp"
 
 namespace catenc::py {
@@ -93,6 +94,21 @@ struct PlannedStringText {
   DictionaryEntry null;
 };
 
+// NumPy's fixed-width text (`U` in either byte order, `S`), read in place.
+struct PlannedFixedText {
+  ArraySlot slot;
+  size_t itemsize = 0;
+  FixedTextKind kind = FixedTextKind::bytes;
+};
+
+// NumPy's datetime64 or timedelta64 storage, labelled as NumPy prints its scalars.
+struct PlannedNumpyDates {
+  ArraySlot slot;
+  NumpyTimeType type;
+  bool duration = false;
+  NumpyRelease release = NumpyRelease::from_2_2;
+};
+
 // Cells fetched by item access on the calling thread: an object that is no plain array, or
 // cells whose storage no kernel reads exactly.
 struct PlannedItems {
@@ -100,7 +116,8 @@ struct PlannedItems {
 };
 
 using PlannedColumn = std::variant<PlannedNumbers, PlannedObjects, PlannedDates, PlannedMasked, PlannedCategory,
-                                   PlannedArrowText, PlannedArrowNumbers, PlannedStringText, PlannedItems>;
+                                   PlannedArrowText, PlannedArrowNumbers, PlannedStringText, PlannedFixedText,
+                                   PlannedNumpyDates, PlannedItems>;
 
 // The slot of a column whose cells item access can also reach, else null.
 const ArraySlot* slot_of(const PlannedColumn& column) noexcept;
@@ -140,8 +157,8 @@ PyResult<Ref> pandas_na();
 // interpreter, or an object column holds a cell that must be (checked from the cells' types now).
 bool runs_code(const PlannedColumn& column, size_t rows, PyObject* na);
 
-// The texts of a StringDType column as they are now (array_plan, which knows NumPy's storage).
-PyResult<TextViewsSource> load_string_text(const PlannedStringText& column, size_t rows);
+// The kernel's view of a NumPy date column whose memory is `memory`.
+NumpyDateSource source_of(const PlannedNumpyDates& column, const ColumnMemory& memory, size_t rows);
 
 // The dtype of an array.
 inline PyArray_Descr* descr_of(PyObject* array) noexcept {

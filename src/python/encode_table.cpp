@@ -14,6 +14,7 @@
 #include "numpy_api.hpp"
 #include "object_cells.hpp"
 #include "pool.hpp"
+#include "string_text_column.hpp"
 
 namespace catenc::py {
 
@@ -248,9 +249,23 @@ class TableReading {
             },
             [&](const PlannedArrowText& column) -> Work { return arrow_text_work(column.source); },
             [&](const PlannedArrowNumbers& column) -> Work { return number_chunks_work(column.pieces); },
+            [&](const PlannedFixedText& column) -> Work {
+              const std::optional<ColumnMemory> memory = column.slot.memory(rows);
+              if (!memory) return changed_while_read();
+              return fixed_text_work(FixedTextSource{memory->data, memory->stride, rows, column.itemsize, column.kind});
+            },
+            [&](const PlannedNumpyDates& column) -> Work {
+              const std::optional<ColumnMemory> memory = column.slot.memory(rows);
+              if (!memory) return changed_while_read();
+              const NumpyDateSource source = source_of(column, *memory, rows);
+              if (!numpy_dates_have_texts(source)) return changed_while_read();
+              return numpy_date_work(source);
+            },
             [&](const PlannedStringText& column) -> Work {
-              CATENC_ASSIGN_OR_RETURN(TextViewsSource source, load_string_text(column, rows));
-              return text_views_work(std::move(source));
+              const std::optional<ColumnMemory> memory = column.slot.memory(rows);
+              if (!memory) return changed_while_read();
+              return string_text_work(StringTextSource{memory->data, memory->stride, rows,
+                                                       descr_of(column.slot.array.get()), column.null});
             },
             [&](const PlannedItems&) -> Work { return changed_while_read(); },
         },

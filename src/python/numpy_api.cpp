@@ -12,31 +12,37 @@ namespace {
 struct NumpyApi {
   void** table;
   PyObject* memmap_type;
+  NumpyVersion version;
 };
 
 OnceCell<NumpyApi> numpy_cell;
 
-// NumPy 2 moved its core to `numpy._core`; the old name still imports there, with a warning.
-PyResult<const char*> core_module_name(PyObject* numpy) {
+// The release in numpy.__version__: "2.2.6" gives {2, 2}.
+PyResult<NumpyVersion> installed_version(PyObject* numpy) {
   CATENC_ASSIGN_OR_RETURN(const Names* n, names());
   Ref version = Ref::steal(PyObject_GetAttr(numpy, n->version));
   if (!version) return fetched();
   if (!PyUnicode_Check(version.get())) return Unexpected<Error>{not_an_instance(version.get(), "str")};
   CATENC_ASSIGN_OR_RETURN(std::string_view text, utf8_view(version.get()));
-  long major = 0;
+  long parts[2] = {0, 0};
+  size_t part = 0;
   for (char ch : text) {
+    if (ch == '.' && part == 0) {
+      part = 1;
+      continue;
+    }
     if (ch < '0' || ch > '9') break;
-    major = major * 10 + (ch - '0');
-    if (major >= 2) break;
+    if (parts[part] < 1000) parts[part] = parts[part] * 10 + (ch - '0');
   }
-  return major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+  return NumpyVersion{static_cast<int>(parts[0]), static_cast<int>(parts[1])};
 }
 
 PyResult<NumpyApi> load() {
   Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
   if (!numpy) return fetched();
-  CATENC_ASSIGN_OR_RETURN(const char* core_name, core_module_name(numpy.get()));
-  Ref core = Ref::steal(PyImport_ImportModule(core_name));
+  CATENC_ASSIGN_OR_RETURN(const NumpyVersion version, installed_version(numpy.get()));
+  // NumPy 2 moved its core to `numpy._core`; the old name still imports there, with a warning.
+  Ref core = Ref::steal(PyImport_ImportModule(version.major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray"));
   if (!core) return fetched();
   Ref capsule = Ref::steal(PyObject_GetAttrString(core.get(), "_ARRAY_API"));
   if (!capsule) return fetched();
@@ -58,7 +64,7 @@ PyResult<NumpyApi> load() {
     return fail(PyExc_RuntimeError, "the installed NumPy is older than catenc needs (1.23 or newer)");
   }
   // Both live as long as the process: NumPy is never unloaded.
-  return NumpyApi{table, memmap.release()};
+  return NumpyApi{table, memmap.release(), version};
 }
 
 }  // namespace
@@ -72,6 +78,12 @@ PyStatus numpy_api() {
 PyResult<PyObject*> numpy_memmap_type() {
   CATENC_ASSIGN_OR_RETURN(const NumpyApi* api, numpy_cell.get_or_init(load));
   return api->memmap_type;
+}
+
+
+PyResult<NumpyVersion> numpy_version() {
+  CATENC_ASSIGN_OR_RETURN(const NumpyApi* api, numpy_cell.get_or_init(load));
+  return api->version;
 }
 
 }  // namespace catenc::py

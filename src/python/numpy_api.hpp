@@ -20,4 +20,14 @@ PyStatus numpy_api();
 // The `numpy.memmap` class, for telling exact arrays and memory maps from other subclasses.
 PyResult<PyObject*> numpy_memmap_type();
 
+// The release of the NumPy in use, for the few results that differ between releases.
+struct NumpyVersion {
+  int major;
+  int minor;
+  bool at_least(int wanted_major, int wanted_minor) const noexcept {
+    return major > wanted_major || (major == wanted_major && minor >= wanted_minor);
+  }
+};
+PyResult<NumpyVersion> numpy_version();
+
 }  // namespace catenc::py

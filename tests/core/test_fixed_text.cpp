@@ -81,10 +81,9 @@ TEST(ucs4_cells_print_as_utf8_of_the_str) {
     // A lone surrogate becomes three U+FFFD; so does each half of a pair.
     const std::u32string surrogates = {0x41, 0xD83D, 0xDE00};
     CHECK_EQ(ucs4_text(surrogates, kind), replacements(6, "A"));
+    // A unit above U+10FFFF, which no str holds, becomes one U+FFFD.
     const std::u32string too_high = {0x41, 0x110000};
-    const std::vector<char> cell = ucs4_cells({too_high}, 2, kind);
-    CHECK(!catenc::ucs4_cell_is_valid(cell.data(), cell.size(), kind));
-    CHECK(catenc::ucs4_cell_is_valid(cell.data(), 4, kind));
+    CHECK_EQ(ucs4_text(too_high, kind), replacements(1, "A"));
   }
 }
 
@@ -152,7 +151,6 @@ TEST(fixed_text_kernel_matches_reading_rows_one_by_one) {
           }
           const catenc::FixedTextSource source{data.data(), static_cast<ptrdiff_t>(itemsize), rows,
                                                itemsize, kind};
-          CHECK(catenc::fixed_text_is_exact(source));
           const plain::Encoded expected = read_one_by_one(source);
           // Below a chunk's rows every pool runs the column as one piece.
           for (const size_t threads :
@@ -189,14 +187,17 @@ TEST(fixed_text_cells_of_one_label_share_its_code) {
   CHECK(std::bit_cast<uint64_t>(got.cells[1]) == catenc::missing_code_bits);
 }
 
-TEST(fixed_text_column_of_a_unit_above_the_last_code_point_is_for_item_access) {
-  const std::vector<std::u32string> rows = {U"a", {0x41, 0x110000}};
+TEST(fixed_text_units_above_the_last_code_point_are_replaced) {
+  const std::vector<std::u32string> rows = {U"a", {0x41, 0x110000}, {0x41, 0x7FFFFFFF}};
   for (const FixedTextKind kind : {FixedTextKind::ucs4_little, FixedTextKind::ucs4_big}) {
     const std::vector<char> data = ucs4_cells(rows, 2, kind);
-    const catenc::FixedTextSource source{data.data(), 8, 2, 8, kind};
-    CHECK(!catenc::fixed_text_is_exact(source));
-    double out[2];
-    CHECK(!catenc::fixed_text_work(source)->run(out, 1).ok());
+    const catenc::FixedTextSource source{data.data(), 8, 3, 8, kind};
+    double out[3];
+    auto map = catenc::fixed_text_work(source)->run(out, 1);
+    REQUIRE(map.ok() && map->has_value());
+    // Both replaced cells give one label: "A" and U+FFFD.
+    CHECK_EQ((*map)->size(), size_t{2});
+    CHECK_EQ(out[1], out[2]);
   }
   // No rows: numeric, as every column without rows.
   const catenc::FixedTextSource empty{nullptr, 4, 0, 4, FixedTextKind::ucs4_little};

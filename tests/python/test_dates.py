@@ -26,3 +26,13 @@ def test_texts_are_those_of_pandas(kind, unit, values):
     enc = Encoder()
     decoded = enc.decode(enc.encode(frame))["d"].tolist()
     assert decoded == [str(cell) for cell in column.astype(object)]
+
+
+def test_the_last_timestamp_beside_nat_keeps_a_code_of_its_own():
+    # pandas' Timestamp.max is the largest int64 in nanoseconds: it sorts before the text "NaT".
+    column = pd.array(np.array([NAT, 2**63 - 1, 0], dtype=np.int64).view("M8[ns]"))
+    frame = pd.DataFrame({"d": column, "s": ["x"] * 3})
+    enc = Encoder()
+    codes = enc.encode(frame)["d"].tolist()
+    assert codes == [2.0, 1.0, 0.0]
+    assert enc.decode(enc.encode(frame))["d"].tolist() == ["NaT", str(pd.Timestamp.max), "1970-01-01 00:00:00"]
