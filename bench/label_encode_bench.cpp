@@ -181,15 +181,18 @@ Medians run_case(const Column& column, size_t cardinality, size_t threads, int r
   return result;
 }
 
-const char* verdict(bool met) { return met ? "met" : "MISSED"; }
+const char* verdict(bool met) {
+  return met ? "met" : "MISSED";
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const int repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
-  std::printf("label_encode vs sort-every-row: %zu rows, labels of 5-20 chars, ~1 in %llu the "
-              "marker \"nan\", median of %d runs\n",
-              row_count, static_cast<unsigned long long>(marker_one_in), repetitions);
+  std::printf(
+      "label_encode vs sort-every-row: %zu rows, labels of 5-20 chars, ~1 in %llu the "
+      "marker \"nan\", median of %d runs\n",
+      row_count, static_cast<unsigned long long>(marker_one_in), repetitions);
 
   constexpr size_t case_cardinalities = std::size(cardinalities);
   constexpr size_t case_threads = std::size(thread_counts);

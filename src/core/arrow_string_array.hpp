@@ -64,7 +64,8 @@ Label offset_string(const ArrowArray& array, size_t row) noexcept {
 // validity and views buffers; the last buffer holds their sizes. False for a view that points
 // nowhere a valid array's could.
 inline bool view_string(const ArrowArray& array, size_t row, Label& out) noexcept {
-  const auto* view = static_cast<const uint8_t*>(array.buffers[1]) + 16 * (static_cast<size_t>(array.offset) + row);
+  const auto* view = static_cast<const uint8_t*>(array.buffers[1]) +
+                     16 * (static_cast<size_t>(array.offset) + row);
   int32_t length;
   std::memcpy(&length, view, 4);
   if (length < 0) return false;
@@ -77,7 +78,8 @@ inline bool view_string(const ArrowArray& array, size_t row, Label& out) noexcep
   std::memcpy(&buffer, view + 8, 4);
   std::memcpy(&offset, view + 12, 4);
   if (buffer < 0 || offset < 0 || 2 + int64_t{buffer} >= array.n_buffers - 1) return false;
-  out = Label(static_cast<const char*>(array.buffers[2 + buffer]) + offset, static_cast<size_t>(length));
+  out = Label(static_cast<const char*>(array.buffers[2 + buffer]) + offset,
+              static_cast<size_t>(length));
   return true;
 }
 

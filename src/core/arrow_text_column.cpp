@@ -15,8 +15,9 @@ namespace {
 // Bytes that are not UTF-8, or that cannot be located: the same stop for both, as reading the
 // column's strings through `values` fails on either.
 Unexpected<Failure> not_utf8() {
-  return unexpected(Failure::internal(
-      "failed to read the input table: UnicodeDecodeError: an Arrow string column holds bytes that are not UTF-8"));
+  return unexpected(
+      Failure::internal("failed to read the input table: UnicodeDecodeError: an Arrow string "
+                        "column holds bytes that are not UTF-8"));
 }
 
 int width_of(const std::string& format) noexcept {
@@ -56,7 +57,8 @@ const ArrowTextLabels::Chunk& ArrowTextLabels::chunk_of(size_t row) const noexce
 Label ArrowTextLabels::at(size_t row) const noexcept {
   const Chunk& chunk = chunk_of(row);
   const size_t index = row - chunk.start;
-  if (!arrow::Validity::of(*chunk.array).valid(index)) return row < first_valid_ ? leading_ : missing_;
+  if (!arrow::Validity::of(*chunk.array).valid(index))
+    return row < first_valid_ ? leading_ : missing_;
   if (width_ == 4) return offset_label<int32_t>(*chunk.array, index);
   if (width_ == 8) return offset_label<int64_t>(*chunk.array, index);
   Label label;
@@ -74,10 +76,13 @@ void ArrowTextLabels::prefetch_index(size_t row) const noexcept {
   __builtin_prefetch(static_cast<const char*>(chunk.array->buffers[1]) + entry * index);
 }
 
-size_t ArrowTextLabels::first_valid() const noexcept { return first_valid_; }
+size_t ArrowTextLabels::first_valid() const noexcept {
+  return first_valid_;
+}
 
-Outcome<std::optional<LabelMap>> encode_arrow_text(const ArrowTextSource& source, double* out, size_t stride,
-                                                   LabelRule rule, bool& leading_numbers) {
+Outcome<std::optional<LabelMap>> encode_arrow_text(const ArrowTextSource& source, double* out,
+                                                   size_t stride, LabelRule rule,
+                                                   bool& leading_numbers) {
   char buffer[float_text_capacity];
   // Nulls before the first str were numbers until then, and got the float text of NaN.
   const std::string nan_text(buffer, write_float_text(missing_code(), buffer));
@@ -110,7 +115,8 @@ class ArrowTextWork final : public ColumnWork {
  public:
   explicit ArrowTextWork(ArrowTextSource source) : source_(std::move(source)) {}
   Outcome<std::optional<LabelMap>> run(double* out, size_t stride) override {
-    CATENC_ASSIGN_OR_RETURN(std::optional<LabelMap> map, encode_arrow_text(source_, out, stride, rule_, leading_numbers_));
+    CATENC_ASSIGN_OR_RETURN(std::optional<LabelMap> map,
+                            encode_arrow_text(source_, out, stride, rule_, leading_numbers_));
     // Each row's label is one of the distinct ones: checking those checks every row, and costs a
     // pass over the distinct labels instead of one over every row's bytes.
     if (map && !map->holds_utf8()) return not_utf8();

@@ -5,11 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <memory>
 
 #include "arrow_abi.hpp"
 #include "arrow_string_array.hpp"
@@ -126,7 +125,8 @@ std::unique_ptr<ColumnWork> arrow_text_work(ArrowTextSource source);
 // Writes the column's codes (or, when the rule finds it numeric, which needs every row null and a
 // null a number, NaN) and returns its label map (nothing for such a numeric column); sets
 // leading_numbers to whether null numbers led its labels.
-Outcome<std::optional<LabelMap>> encode_arrow_text(const ArrowTextSource& source, double* out, size_t stride,
-                                                   LabelRule rule, bool& leading_numbers);
+Outcome<std::optional<LabelMap>> encode_arrow_text(const ArrowTextSource& source, double* out,
+                                                   size_t stride, LabelRule rule,
+                                                   bool& leading_numbers);
 
 }  // namespace catenc

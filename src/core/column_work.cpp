@@ -50,7 +50,8 @@ Status convert_number_columns(std::span<std::unique_ptr<ColumnWork>> works, Tabl
     const size_t first = lo * block_rows;
     const size_t last = std::min(hi * block_rows, table.rows());
     for (const auto& [c, source] : columns) {
-      write_number_rows(source, first, last, table.data() + c * table.column_stride(), table.row_stride());
+      write_number_rows(source, first, last, table.data() + c * table.column_stride(),
+                        table.row_stride());
     }
     return {};
   }));
@@ -67,8 +68,8 @@ Status run_one(ColumnWork& work, size_t c, Table& table, ColumnOutcome& outcome)
 
 }  // namespace
 
-Status run_column_works(std::span<std::unique_ptr<ColumnWork>> works, std::span<ColumnOutcome> outcomes,
-                        Table& table, EncodingInfo& info) {
+Status run_column_works(std::span<std::unique_ptr<ColumnWork>> works,
+                        std::span<ColumnOutcome> outcomes, Table& table, EncodingInfo& info) {
   if (table.layout() == Table::Layout::row_major && table.columns() > 1) {
     CATENC_TRY(convert_number_columns(works, table));
     for (size_t c = 0; c < works.size(); ++c) {

@@ -38,9 +38,12 @@ enum class LabelRule : uint8_t {
 // no number (rows when none), as `rule` sees it; nothing when the column is numeric.
 inline std::optional<size_t> label_split(LabelRule rule, size_t first, size_t rows) noexcept {
   switch (rule) {
-    case LabelRule::automatic: return first < rows ? std::optional<size_t>(first) : std::nullopt;
-    case LabelRule::numbers_lead: return first;
-    case LabelRule::numbers_follow: return 0;
+    case LabelRule::automatic:
+      return first < rows ? std::optional<size_t>(first) : std::nullopt;
+    case LabelRule::numbers_lead:
+      return first;
+    case LabelRule::numbers_follow:
+      return 0;
   }
   return std::nullopt;
 }
@@ -97,7 +100,7 @@ std::unique_ptr<ColumnWork> packed_labels_work(PackedLabels labels, bool leading
 // interleaved with its neighbours', so writers of different columns would share cache lines:
 // there the number columns are converted a block of rows at a time, and the other columns one
 // after another, each splitting its rows over the pool.
-Status run_column_works(std::span<std::unique_ptr<ColumnWork>> works, std::span<ColumnOutcome> outcomes,
-                        Table& table, EncodingInfo& info);
+Status run_column_works(std::span<std::unique_ptr<ColumnWork>> works,
+                        std::span<ColumnOutcome> outcomes, Table& table, EncodingInfo& info);
 
 }  // namespace catenc

@@ -47,7 +47,9 @@ class PandasTexts {
     return second >= first_second && second < end_second;
   }
 
-  Rank rank(int64_t value) const noexcept { return {value == not_a_time, value == not_a_time ? 0 : value}; }
+  Rank rank(int64_t value) const noexcept {
+    return {value == not_a_time, value == not_a_time ? 0 : value};
+  }
 
  private:
   TimeUnit unit_;
@@ -120,7 +122,8 @@ class DateWork final : public ColumnWork {
     DictionarySource dictionary = indices_in_cells(out, stride, rows_);
     dictionary.every_code_used = true;
     std::vector<DictionaryEntry> entries(keys.size() + 1);
-    for (size_t k = 0; k < keys.size(); ++k) entries[k + 1] = texts_.entry(static_cast<int64_t>(keys[k]));
+    for (size_t k = 0; k < keys.size(); ++k)
+      entries[k + 1] = texts_.entry(static_cast<int64_t>(keys[k]));
     dictionary.entries = entries;
     dictionary.rule = rule_;
     return encode_dictionary(dictionary, out, stride, &leading_numbers_);

@@ -6,10 +6,14 @@ namespace catenc {
 
 int64_t units_per_second(TimeUnit unit) noexcept {
   switch (unit) {
-    case TimeUnit::s: return 1;
-    case TimeUnit::ms: return 1000;
-    case TimeUnit::us: return 1000000;
-    case TimeUnit::ns: return 1000000000;
+    case TimeUnit::s:
+      return 1;
+    case TimeUnit::ms:
+      return 1000;
+    case TimeUnit::us:
+      return 1000000;
+    case TimeUnit::ns:
+      return 1000000000;
   }
   return 1;
 }
@@ -56,7 +60,9 @@ FloorDivision floor_divide(int64_t value, int64_t divisor) noexcept {
   return {quotient, remainder};
 }
 
-size_t write_signed(int64_t value, char* out) noexcept { return write_zero_padded(value, 1, out); }
+size_t write_signed(int64_t value, char* out) noexcept {
+  return write_zero_padded(value, 1, out);
+}
 
 // The civil date of a day count from 1970-01-01 (Howard Hinnant's days_from_civil, inverted);
 // exact for every day an int64 of seconds can reach.
@@ -70,11 +76,14 @@ CivilDate civil_from_days(int64_t days) noexcept {
   days += 719468;
   const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
   const auto day_of_era = static_cast<uint64_t>(days - era * 146097);
-  const uint64_t year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-  const uint64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const uint64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const uint64_t day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
   const uint64_t shifted_month = (5 * day_of_year + 2) / 153;
   const auto day = static_cast<unsigned>(day_of_year - (153 * shifted_month + 2) / 5 + 1);
-  const auto month = static_cast<unsigned>(shifted_month < 10 ? shifted_month + 3 : shifted_month - 9);
+  const auto month =
+      static_cast<unsigned>(shifted_month < 10 ? shifted_month + 3 : shifted_month - 9);
   const int64_t year = static_cast<int64_t>(year_of_era) + era * 400 + (month <= 2 ? 1 : 0);
   return {year, month, day};
 }
@@ -85,7 +94,8 @@ size_t write_fraction(int64_t fraction, TimeUnit unit, char* out) noexcept {
   int64_t nanoseconds = fraction * (1000000000 / units_per_second(unit));
   if (nanoseconds == 0) return 0;
   out[0] = '.';
-  if (nanoseconds % 1000 != 0) return 1 + write_digits(static_cast<uint64_t>(nanoseconds), 9, out + 1);
+  if (nanoseconds % 1000 != 0)
+    return 1 + write_digits(static_cast<uint64_t>(nanoseconds), 9, out + 1);
   return 1 + write_digits(static_cast<uint64_t>(nanoseconds / 1000), 6, out + 1);
 }
 

@@ -29,12 +29,14 @@ size_t entry_of(const DictionarySource& source, size_t row) noexcept {
 // Every row is a label, and every code's text one of them: the texts are encoded once, and the
 // rows only look their code's up.
 template <class Code>
-Outcome<std::optional<LabelMap>> encode_used_texts(const DictionarySource& source, double* out, size_t out_stride) {
+Outcome<std::optional<LabelMap>> encode_used_texts(const DictionarySource& source, double* out,
+                                                   size_t out_stride) {
   const size_t entries = source.entries.size();
   std::vector<Label> labels(entries - 1);
   for (size_t e = 1; e < entries; ++e) labels[e - 1] = source.entries[e].text;
   std::vector<double> code_of_entry(entries);
-  CATENC_ASSIGN_OR_RETURN(LabelMap map, label_encode_into(std::span<const Label>(labels), code_of_entry.data() + 1, 1));
+  CATENC_ASSIGN_OR_RETURN(
+      LabelMap map, label_encode_into(std::span<const Label>(labels), code_of_entry.data() + 1, 1));
   std::atomic<bool> out_of_range{false};
   CATENC_TRY(pool::for_range(source.rows, rows_per_task, [&](size_t lo, size_t hi) -> Status {
     for (size_t r = lo; r < hi; ++r) {
@@ -47,16 +49,18 @@ Outcome<std::optional<LabelMap>> encode_used_texts(const DictionarySource& sourc
     }
     return {};
   }));
-  if (out_of_range.load()) return unexpected(Failure::internal("a row's code has no entry in its dictionary"));
+  if (out_of_range.load())
+    return unexpected(Failure::internal("a row's code has no entry in its dictionary"));
   return std::optional<LabelMap>(std::move(map));
 }
 
 template <class Code>
-Outcome<std::optional<LabelMap>> encode_with(const DictionarySource& source, double* out, size_t out_stride,
-                                             bool& leading_numbers) {
+Outcome<std::optional<LabelMap>> encode_with(const DictionarySource& source, double* out,
+                                             size_t out_stride, bool& leading_numbers) {
   const size_t entries = source.entries.size();
   if (source.every_code_used && source.rows > 0 && source.missing.kind == MissingRows::Kind::none &&
-      std::none_of(source.entries.begin() + 1, source.entries.end(), [](const DictionaryEntry& e) { return e.is_number; })) {
+      std::none_of(source.entries.begin() + 1, source.entries.end(),
+                   [](const DictionaryEntry& e) { return e.is_number; })) {
     return encode_used_texts<Code>(source, out, out_stride);
   }
   // The first row whose cell is no number, and whether any code lies outside the entries.
@@ -72,15 +76,18 @@ Outcome<std::optional<LabelMap>> encode_with(const DictionarySource& source, dou
     }
     if (bad) out_of_range.store(true, std::memory_order_relaxed);
     size_t seen = first_label.load(std::memory_order_relaxed);
-    while (first_here < seen && !first_label.compare_exchange_weak(seen, first_here, std::memory_order_relaxed)) {
+    while (first_here < seen &&
+           !first_label.compare_exchange_weak(seen, first_here, std::memory_order_relaxed)) {
     }
     return {};
   }));
-  if (out_of_range.load()) return unexpected(Failure::internal("a row's code has no entry in its dictionary"));
+  if (out_of_range.load())
+    return unexpected(Failure::internal("a row's code has no entry in its dictionary"));
   const std::optional<size_t> split = label_split(source.rule, first_label.load(), source.rows);
   if (!split) {
     CATENC_TRY(pool::for_range(source.rows, rows_per_task, [&](size_t lo, size_t hi) -> Status {
-      for (size_t r = lo; r < hi; ++r) out[r * out_stride] = source.entries[entry_of<Code>(source, r)].number;
+      for (size_t r = lo; r < hi; ++r)
+        out[r * out_stride] = source.entries[entry_of<Code>(source, r)].number;
       return {};
     }));
     return std::optional<LabelMap>();
@@ -127,7 +134,8 @@ Outcome<std::optional<LabelMap>> encode_with(const DictionarySource& source, dou
     labels[k] = i % 2 == 0 ? Label(float_texts[before++]) : Label(source.entries[i / 2].text);
   }
   std::vector<double> code_of_label(labels.size());
-  CATENC_ASSIGN_OR_RETURN(LabelMap map, label_encode_into(std::span<const Label>(labels), code_of_label.data(), 1));
+  CATENC_ASSIGN_OR_RETURN(
+      LabelMap map, label_encode_into(std::span<const Label>(labels), code_of_label.data(), 1));
   CATENC_TRY(pool::for_range(source.rows, rows_per_task, [&](size_t lo, size_t hi) -> Status {
     for (size_t r = lo; r < hi; ++r) {
       const size_t e = entry_of<Code>(source, r);
@@ -147,15 +155,23 @@ Outcome<std::optional<LabelMap>> encode_dictionary(const DictionarySource& sourc
   *leading_numbers = false;
   try {
     switch (source.code_size) {
-      case 1: return source.code_signed ? encode_with<int8_t>(source, out, out_stride, *leading_numbers)
-                                        : encode_with<uint8_t>(source, out, out_stride, *leading_numbers);
-      case 2: return source.code_signed ? encode_with<int16_t>(source, out, out_stride, *leading_numbers)
-                                        : encode_with<uint16_t>(source, out, out_stride, *leading_numbers);
-      case 4: return source.code_signed ? encode_with<int32_t>(source, out, out_stride, *leading_numbers)
-                                        : encode_with<uint32_t>(source, out, out_stride, *leading_numbers);
-      case 8: return source.code_signed ? encode_with<int64_t>(source, out, out_stride, *leading_numbers)
-                                        : encode_with<uint64_t>(source, out, out_stride, *leading_numbers);
-      default: return unexpected(Failure::internal("unsupported dictionary code size"));
+      case 1:
+        return source.code_signed ? encode_with<int8_t>(source, out, out_stride, *leading_numbers)
+                                  : encode_with<uint8_t>(source, out, out_stride, *leading_numbers);
+      case 2:
+        return source.code_signed
+                   ? encode_with<int16_t>(source, out, out_stride, *leading_numbers)
+                   : encode_with<uint16_t>(source, out, out_stride, *leading_numbers);
+      case 4:
+        return source.code_signed
+                   ? encode_with<int32_t>(source, out, out_stride, *leading_numbers)
+                   : encode_with<uint32_t>(source, out, out_stride, *leading_numbers);
+      case 8:
+        return source.code_signed
+                   ? encode_with<int64_t>(source, out, out_stride, *leading_numbers)
+                   : encode_with<uint64_t>(source, out, out_stride, *leading_numbers);
+      default:
+        return unexpected(Failure::internal("unsupported dictionary code size"));
     }
   } catch (const std::bad_alloc&) {
     return unexpected(Failure::no_memory());

@@ -5,12 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
-
-#include <memory>
 
 #include "big_vector.hpp"
 #include "column_work.hpp"
@@ -50,7 +49,8 @@ struct DictionarySource {
 // rows' labels, whose label map it returns, and sets *leading_numbers (when given) to whether
 // numbers led them. Fails when a code has no entry.
 Outcome<std::optional<LabelMap>> encode_dictionary(const DictionarySource& source, double* out,
-                                                   size_t out_stride, bool* leading_numbers = nullptr);
+                                                   size_t out_stride,
+                                                   bool* leading_numbers = nullptr);
 
 std::unique_ptr<ColumnWork> dictionary_work(DictionarySource source);
 
@@ -59,7 +59,8 @@ std::unique_ptr<ColumnWork> dictionary_work(DictionarySource source);
 // memory is there already, and its cells are only written with codes after the indices are read.
 // key_at(row) gives the key of a row; at most 2^32 - 1 distinct keys.
 template <class KeyAt>
-Outcome<std::vector<uint64_t>> distinct_keys(size_t rows, KeyAt key_at, double* out, size_t out_stride);
+Outcome<std::vector<uint64_t>> distinct_keys(size_t rows, KeyAt key_at, double* out,
+                                             size_t out_stride);
 
 // The same for keys of any kind: `Set` numbers them as detail::DistinctKeySet does, from
 // `uint32_t insert(Key, std::vector<Key>& keys)`, appending each new key to `keys`.

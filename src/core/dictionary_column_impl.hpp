@@ -2,8 +2,8 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <atomic>
+#include <bit>
 #include <map>
 #include <vector>
 
@@ -27,7 +27,6 @@ class DistinctKeySet {
 
   // Whether the set has given up hashing (for tests).
   bool is_ordered() const noexcept { return ordered_ != nullptr; }
-
 
   // The index of `key` among the keys seen so far, in order of first sight. A slot holds its key
   // beside the key's index plus one (0: empty), so that a probe reads one place.
@@ -63,7 +62,9 @@ class DistinctKeySet {
     return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
   }
   size_t mask() const noexcept { return slots_.size() - 1; }
-  size_t max_probes() const noexcept { return 3 * static_cast<size_t>(std::bit_width(slots_.size())) + 16; }
+  size_t max_probes() const noexcept {
+    return 3 * static_cast<size_t>(std::bit_width(slots_.size())) + 16;
+  }
 
   [[gnu::noinline]] void grow(const std::vector<uint64_t>& keys) {
     slots_.assign(slots_.size() * 2, Slot{});
@@ -108,7 +109,8 @@ Outcome<std::vector<typename Set::Key>> distinct_rows(size_t rows, KeyAt key_at,
     CATENC_ASSIGN_OR_RETURN(const size_t threads, pool::current_num_threads());
     // A lone thread has nobody to balance with: a second chunk would only cost a merge.
     const size_t chunks =
-        threads == 1 ? 1 : std::max<size_t>(1, std::min(threads * 2, rows / distinct_key_chunk_rows));
+        threads == 1 ? 1
+                     : std::max<size_t>(1, std::min(threads * 2, rows / distinct_key_chunk_rows));
     std::vector<std::vector<Key>> chunk_keys(chunks);
     std::atomic<bool> too_many{false};
     CATENC_TRY(pool::for_range(chunks, 1, [&](size_t lo, size_t hi) -> Status {
@@ -133,7 +135,8 @@ Outcome<std::vector<typename Set::Key>> distinct_rows(size_t rows, KeyAt key_at,
     for (size_t k = 0; k < chunks; ++k) {
       global[k].reserve(chunk_keys[k].size());
       for (const Key& key : chunk_keys[k]) global[k].push_back(merged.insert(key, result));
-      if (result.size() >= UINT32_MAX) return unexpected(Failure::internal("too many distinct values"));
+      if (result.size() >= UINT32_MAX)
+        return unexpected(Failure::internal("too many distinct values"));
     }
     CATENC_TRY(pool::for_range(chunks, 1, [&](size_t lo, size_t hi) -> Status {
       for (size_t k = lo; k < hi; ++k) {

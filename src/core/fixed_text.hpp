@@ -16,10 +16,10 @@ size_t fixed_cell_text_capacity(size_t itemsize, FixedTextKind kind) noexcept;
 
 // Writes the label of one cell: for UCS-4 the UTF-8 of the str (a lone surrogate as three U+FFFD,
 // as labels of every str are made, and a unit above U+10FFFF as one U+FFFD: NumPy's item access
-// makes of such a unit a str that no valid str is, whose UTF-8 would be no text at all); for bytes the repr of the bytes object, which is its str():
-// b'...' or b"..." (when the bytes hold ' but no "), backslash escapes for \, the quote, tab, line
-// feed and carriage return, \xhh for the other bytes below 0x20 and from 0x7f up. Returns the
-// length.
+// makes of such a unit a str that no valid str is, whose UTF-8 would be no text at all); for bytes
+// the repr of the bytes object, which is its str(): b'...' or b"..." (when the bytes hold ' but no
+// "), backslash escapes for \, the quote, tab, line feed and carriage return, \xhh for the other
+// bytes below 0x20 and from 0x7f up. Returns the length.
 size_t write_fixed_cell_text(const char* cell, size_t itemsize, FixedTextKind kind,
                              char* out) noexcept;
 

@@ -21,8 +21,8 @@ ShortestDigits shortest_digits(double magnitude) noexcept {
   // std::to_chars in its fixed form prints the exact value of large doubles (1e23 as
   // 99999999999999991611392); its scientific form gives the shortest round-trip digits.
   char scientific[32];
-  const auto [end, error] =
-      std::to_chars(scientific, scientific + sizeof scientific, magnitude, std::chars_format::scientific);
+  const auto [end, error] = std::to_chars(scientific, scientific + sizeof scientific, magnitude,
+                                          std::chars_format::scientific);
   (void)error;  // 32 chars always suffice for a double
   ShortestDigits result;
   const char* p = scientific;
@@ -66,7 +66,8 @@ size_t write_positional(const ShortestDigits& d, char* out) noexcept {
 
 // NaN, the sign and the infinities, as both texts write them: the length written when that was
 // all, else nothing, and `sign` the length of the sign written.
-std::optional<size_t> write_special(double value, const char* nan_text, char* out, size_t& sign) noexcept {
+std::optional<size_t> write_special(double value, const char* nan_text, char* out,
+                                    size_t& sign) noexcept {
   if (std::isnan(value)) {
     std::memcpy(out, nan_text, 3);
     return 3;
@@ -84,7 +85,8 @@ std::optional<size_t> write_special(double value, const char* nan_text, char* ou
 
 size_t write_float_text(double value, char* out) noexcept {
   size_t length = 0;
-  if (const std::optional<size_t> special = write_special(value, "NaN", out, length)) return *special;
+  if (const std::optional<size_t> special = write_special(value, "NaN", out, length))
+    return *special;
   return length + write_positional(shortest_digits(std::fabs(value)), out + length);
 }
 
@@ -95,7 +97,8 @@ std::string float_text(double value) {
 
 size_t write_float_repr(double value, char* out) noexcept {
   size_t length = 0;
-  if (const std::optional<size_t> special = write_special(value, "nan", out, length)) return *special;
+  if (const std::optional<size_t> special = write_special(value, "nan", out, length))
+    return *special;
   const ShortestDigits d = shortest_digits(std::fabs(value));
   // repr switches to an exponent where the point falls more than 4 places before the first digit
   // or more than 16 after it, and marks a whole number written positionally with ".0".

@@ -41,7 +41,8 @@ inline bool same_label(Label a, Label b) noexcept {
     // Four words of 4 bytes cover any length from 4 to 16, at places that depend on the length
     // without a branch: labels of mixed lengths would mispredict one per label.
     const size_t step = (n >> 3) << 2;
-    return ((half(p) ^ half(q)) | (half(p + step) ^ half(q + step)) | (half(p + n - 4) ^ half(q + n - 4)) |
+    return ((half(p) ^ half(q)) | (half(p + step) ^ half(q + step)) |
+            (half(p + n - 4) ^ half(q + n - 4)) |
             (half(p + n - 4 - step) ^ half(q + n - 4 - step))) == 0;
   }
   for (size_t i = 0; i < n; ++i) {

@@ -68,22 +68,27 @@ struct SortItem {
 // orders two labels that share their first `skip` bytes, unless both are equal.
 uint64_t sort_prefix(Label label, size_t skip = 0) noexcept {
   uint64_t value = 0;
-  if (label.size() > skip) std::memcpy(&value, label.data() + skip, std::min<size_t>(label.size() - skip, sizeof value));
+  if (label.size() > skip)
+    std::memcpy(&value, label.data() + skip, std::min<size_t>(label.size() - skip, sizeof value));
   if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
   return value;
 }
 
-SortItem sort_item(Label label, uint64_t id) noexcept { return {sort_prefix(label), label, id}; }
+SortItem sort_item(Label label, uint64_t id) noexcept {
+  return {sort_prefix(label), label, id};
+}
 
 // The distinct labels of every partition, one after another, as sorting items whose ids are their
 // places in that order; each partition's list is freed once copied. base[p] is where partition p
 // starts.
-Outcome<BigVector<SortItem>> sort_items(std::vector<BigVector<Label>>& distinct, std::span<const size_t> base) {
+Outcome<BigVector<SortItem>> sort_items(std::vector<BigVector<Label>>& distinct,
+                                        std::span<const size_t> base) {
   const size_t partitions = distinct.size();
   BigVector<SortItem> items(base[partitions]);
   CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
     for (size_t p = lo; p < hi; ++p) {
-      for (size_t g = 0; g < distinct[p].size(); ++g) items[base[p] + g] = sort_item(distinct[p][g], base[p] + g);
+      for (size_t g = 0; g < distinct[p].size(); ++g)
+        items[base[p] + g] = sort_item(distinct[p][g], base[p] + g);
       free_now(distinct[p]);
     }
     return {};
@@ -134,14 +139,15 @@ size_t estimated_distinct(const Source& labels, const LabelHasher& hash) {
   return static_cast<size_t>(std::min(estimate, static_cast<double>(labels.size())));
 }
 
-// -- few distinct labels: chunks merged ------------------------------------------------------------
+// -- few distinct labels: chunks merged
+// ------------------------------------------------------------
 
 // One slice of the rows, deduplicated on its own.
 struct Chunk {
   size_t begin = 0;
   size_t end = 0;
   BigVector<Distinct> distinct;
-  BigVector<uint64_t> global_of_local;  // index among all the column's distinct labels
+  BigVector<uint64_t> global_of_local;    // index among all the column's distinct labels
   std::vector<size_t> partition_offsets;  // local indices grouped by partition
   BigVector<uint32_t> by_partition;
   BigVector<double> code_of_local;
@@ -151,13 +157,15 @@ struct Chunk {
 // `expected` guesses the column's distinct labels (0: no guess), so that a set of many starts
 // large enough not to grow again and again.
 template <class Source>
-void dedup_chunk(const Source& labels, const LabelHasher& hash, const RowIds& ids, size_t expected, Chunk& chunk) {
+void dedup_chunk(const Source& labels, const LabelHasher& hash, const RowIds& ids, size_t expected,
+                 Chunk& chunk) {
   const size_t rows = chunk.end - chunk.begin;
   DistinctSet set(std::min<size_t>(rows, std::max<size_t>(expected, 1024)), hash);
   // Inlined into the loop over rows, which the compiler would otherwise call once per row.
-  labels.for_each(chunk.begin, chunk.end, [&](size_t r, Label label) __attribute__((always_inline)) {
-    ids.set(r, set.insert(label, hash(label)));
-  });
+  labels.for_each(chunk.begin, chunk.end,
+                  [&](size_t r, Label label) __attribute__((always_inline)) {
+                    ids.set(r, set.insert(label, hash(label)));
+                  });
   chunk.distinct = std::move(set).take_entries();
 }
 
@@ -167,7 +175,8 @@ void group_by_partition(Chunk& chunk, const LabelHasher& hash, size_t partitions
   for (const Distinct& d : chunk.distinct) {
     ++chunk.partition_offsets[partition_of(hash(d), bits) + 1];
   }
-  for (size_t p = 0; p < partitions; ++p) chunk.partition_offsets[p + 1] += chunk.partition_offsets[p];
+  for (size_t p = 0; p < partitions; ++p)
+    chunk.partition_offsets[p + 1] += chunk.partition_offsets[p];
   std::vector<size_t> next(chunk.partition_offsets.begin(), chunk.partition_offsets.end() - 1);
   chunk.by_partition.resize(chunk.distinct.size());
   for (size_t l = 0; l < chunk.distinct.size(); ++l) {
@@ -190,8 +199,9 @@ Outcome<BigVector<SortItem>> merge_chunks(std::vector<Chunk>& chunks, const Labe
   }
   size_t total = 0;
   for (const Chunk& chunk : chunks) total += chunk.distinct.size();
-  const size_t partitions =
-      total < min_partitioned_merge ? 1 : std::min(max_merge_partitions, std::bit_ceil(threads * 8));
+  const size_t partitions = total < min_partitioned_merge
+                                ? 1
+                                : std::min(max_merge_partitions, std::bit_ceil(threads * 8));
   const auto bits = static_cast<unsigned>(std::countr_zero(partitions));
 
   CATENC_TRY(pool::for_range(chunks.size(), 1, [&](size_t lo, size_t hi) -> Status {
@@ -247,7 +257,7 @@ class ChunkedColumn {
 
   template <class Source>
   Outcome<BigVector<SortItem>> dedup(const Source& labels, const LabelHasher& hash, size_t threads,
-                                       size_t expected, FunctionRef<void()> release_input) {
+                                     size_t expected, FunctionRef<void()> release_input) {
     // Two chunks per thread let an idle thread take over a slow one; a lone thread has nobody to
     // balance with, and a second chunk would only cost a merge that hashes every label again.
     // Chunks never exceed 2^31 rows, so local slot numbers fit 32 bits.
@@ -302,11 +312,12 @@ class PartitionedColumn {
 
   template <class Source>
   Outcome<BigVector<SortItem>> dedup(const Source& labels, const LabelHasher& hash, size_t threads,
-                                       size_t expected_distinct, FunctionRef<void()> release_input) {
+                                     size_t expected_distinct, FunctionRef<void()> release_input) {
     const size_t rows = labels.size();
     rows_ = rows;
-    const size_t partitions = std::clamp<size_t>(std::bit_ceil(expected_distinct / labels_per_partition + 1),
-                                                 std::bit_ceil(threads * 4), max_row_partitions);
+    const size_t partitions =
+        std::clamp<size_t>(std::bit_ceil(expected_distinct / labels_per_partition + 1),
+                           std::bit_ceil(threads * 4), max_row_partitions);
     const auto bits = static_cast<unsigned>(std::countr_zero(partitions));
     const size_t chunks = std::max<size_t>(1, std::min(threads * 4, rows / min_chunk_rows));
     const auto chunk_begin = [&](size_t k) { return rows * k / chunks; };
@@ -359,8 +370,10 @@ class PartitionedColumn {
         for (size_t i = start[p]; i < start[p + 1]; ++i) {
           // Rows come in hash order here, so where each label's view (or offset) lies is as
           // scattered as its bytes: fetch the one well ahead, the other when it is known.
-          if (i + 2 * prefetch_distance < start[p + 1]) labels.prefetch_index(order[i + 2 * prefetch_distance]);
-          if (i + prefetch_distance < start[p + 1]) prefetch_label(labels, order[i + prefetch_distance]);
+          if (i + 2 * prefetch_distance < start[p + 1])
+            labels.prefetch_index(order[i + 2 * prefetch_distance]);
+          if (i + prefetch_distance < start[p + 1])
+            prefetch_label(labels, order[i + prefetch_distance]);
           const uint32_t r = order[i];
           const Label label = labels.at(r);
           ids_.set(r, set.insert(label, hash(label)));
@@ -376,7 +389,8 @@ class PartitionedColumn {
     CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
       for (size_t p = lo; p < hi; ++p) {
         const auto offset = static_cast<uint32_t>(base[p]);
-        for (size_t i = start[p]; i < start[p + 1]; ++i) ids_.set(order[i], ids_.get(order[i]) + offset);
+        for (size_t i = start[p]; i < start[p + 1]; ++i)
+          ids_.set(order[i], ids_.get(order[i]) + offset);
       }
       return {};
     }));
@@ -421,7 +435,8 @@ Outcome<LabelMap> encode_with(Column& column, Outcome<BigVector<SortItem>> found
     BigVector<double> code_of_id(items.size());
     uint64_t next_code = 0;
     for (const SortItem& item : items) {
-      code_of_id[item.id] = is_missing_marker(item.label) ? missing_code() : static_cast<double>(next_code++);
+      code_of_id[item.id] =
+          is_missing_marker(item.label) ? missing_code() : static_cast<double>(next_code++);
     }
     CATENC_TRY(column.write_codes(code_of_id));
   }
@@ -444,12 +459,14 @@ Outcome<LabelMap> encode(const Source& labels, double* out, size_t stride,
   // rows they have: then merging them would cost more than grouping the rows by hash.
   const size_t expected = rows >= 2 * min_chunk_rows ? estimated_distinct(labels, hash) : 0;
   const bool mostly_distinct = expected > min_partitioned_merge || expected * 4 > rows;
-  if (mostly_distinct && rows >= min_partitioned_rows && rows <= std::numeric_limits<uint32_t>::max()) {
+  if (mostly_distinct && rows >= min_partitioned_rows &&
+      rows <= std::numeric_limits<uint32_t>::max()) {
     PartitionedColumn column(out, stride);
     return encode_with(column, column.dedup(labels, hash, threads, expected, release_input));
   }
   ChunkedColumn column(out, stride);
-  return encode_with(column, column.dedup(labels, hash, mostly_distinct ? 1 : threads, expected, release_input));
+  return encode_with(
+      column, column.dedup(labels, hash, mostly_distinct ? 1 : threads, expected, release_input));
 }
 
 }  // namespace

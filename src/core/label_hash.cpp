@@ -30,10 +30,14 @@ bool read_system_random(unsigned char* out, size_t size) noexcept {
     }
     return done == size;
   };
-  if (fill([](unsigned char* place, size_t count) { return getrandom(place, count, GRND_NONBLOCK); })) return true;
+  if (fill([](unsigned char* place, size_t count) {
+        return getrandom(place, count, GRND_NONBLOCK);
+      }))
+    return true;
   const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  const bool filled = fill([fd](unsigned char* place, size_t count) { return ::read(fd, place, count); });
+  const bool filled =
+      fill([fd](unsigned char* place, size_t count) { return ::read(fd, place, count); });
   ::close(fd);
   return filled;
 }

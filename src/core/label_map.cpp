@@ -38,7 +38,8 @@ bool LabelMap::holds_utf8() const noexcept {
   if (!is_valid_utf8(bytes_.data(), bytes_.size())) return false;
   for (size_t i = 0; i < size(); ++i) {
     const size_t begin = offset(i);
-    if (begin < offset(i + 1) && (static_cast<unsigned char>(bytes_[begin]) & 0xC0) == 0x80) return false;
+    if (begin < offset(i + 1) && (static_cast<unsigned char>(bytes_[begin]) & 0xC0) == 0x80)
+      return false;
   }
   return true;
 }

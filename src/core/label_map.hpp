@@ -30,7 +30,8 @@ class LabelMap {
   // Copies the labels, which must be distinct and ascending, into one block and numbers the
   // ordinary ones 0, 1, 2, ... in that order.
   explicit LabelMap(std::span<const Label> ascending_distinct)
-      : LabelMap(build(ascending_distinct.size(), [&](size_t i) { return ascending_distinct[i]; })) {}
+      : LabelMap(
+            build(ascending_distinct.size(), [&](size_t i) { return ascending_distinct[i]; })) {}
 
   // The same for `count` labels given by label_at(i), i ascending.
   template <class LabelAt>

@@ -52,7 +52,8 @@ bool LabelSpan::find(Label label, std::optional<uint64_t>& code) const noexcept 
       if (is_missing_marker(here)) {
         code.reset();
       } else {
-        const auto before = static_cast<size_t>(std::lower_bound(markers_.begin(), markers_.end(), mid) - markers_.begin());
+        const auto before = static_cast<size_t>(
+            std::lower_bound(markers_.begin(), markers_.end(), mid) - markers_.begin());
         code = static_cast<uint64_t>(mid - before);
       }
       return true;

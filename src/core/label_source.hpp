@@ -2,12 +2,12 @@
 // label of a row; label_encode is written once for all of them.
 #pragma once
 
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <utility>
 #include <span>
+#include <utility>
 
 #include "big_vector.hpp"
 #include "label.hpp"
@@ -52,7 +52,8 @@ class PackedLabels {
     return offsets == 0 ? 0 : offsets - 1;
   }
   Label at(size_t row) const noexcept {
-    if (wide_) return Label(bytes_ + wide_offsets_[row], wide_offsets_[row + 1] - wide_offsets_[row]);
+    if (wide_)
+      return Label(bytes_ + wide_offsets_[row], wide_offsets_[row + 1] - wide_offsets_[row]);
     return Label(bytes_ + offsets_[row], offsets_[row + 1] - offsets_[row]);
   }
   void prefetch_index(size_t row) const noexcept {

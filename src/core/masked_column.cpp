@@ -15,7 +15,8 @@ bool is_float(NumberType type) noexcept {
 }
 
 bool is_unsigned(NumberType type) noexcept {
-  return type == NumberType::u8 || type == NumberType::u16 || type == NumberType::u32 || type == NumberType::u64;
+  return type == NumberType::u8 || type == NumberType::u16 || type == NumberType::u32 ||
+         type == NumberType::u64;
 }
 
 // The raw value of a row, widened: what tells its cell from another's.
@@ -41,7 +42,8 @@ uint64_t raw_key(const NumberSource& source, size_t row) noexcept {
 std::string str_of_key(uint64_t key, NumberType type) {
   char buffer[float_repr_capacity];
   if (type == NumberType::boolean) return key != 0 ? "True" : "False";
-  if (is_float(type)) return std::string(buffer, write_float_repr(std::bit_cast<double>(key), buffer));
+  if (is_float(type))
+    return std::string(buffer, write_float_repr(std::bit_cast<double>(key), buffer));
   if (is_unsigned(type)) return std::to_string(key);
   return std::string(buffer, write_int_text(static_cast<int64_t>(key), buffer));
 }
@@ -59,14 +61,16 @@ class MaskedWork final : public ColumnWork {
 
   Outcome<std::optional<LabelMap>> run(double* out, size_t stride) override {
     bool any_missing = false;
-    for (size_t r = 0; r < source_.rows && !any_missing; ++r) any_missing = source_.missing.missing(r);
+    for (size_t r = 0; r < source_.rows && !any_missing; ++r)
+      any_missing = source_.missing.missing(r);
     if (!any_missing && rule_ == LabelRule::automatic) {
       CATENC_TRY(write_numbers(source_, out, stride));
       return std::optional<LabelMap>();
     }
     CATENC_ASSIGN_OR_RETURN(
         const std::vector<uint64_t> keys,
-        distinct_keys(source_.rows, [this](size_t row) { return raw_key(source_, row); }, out, stride));
+        distinct_keys(
+            source_.rows, [this](size_t row) { return raw_key(source_, row); }, out, stride));
     DictionarySource dictionary = indices_in_cells(out, stride, source_.rows);
     dictionary.missing = source_.missing;
     std::vector<DictionaryEntry> entries(keys.size() + 1);
@@ -88,6 +92,8 @@ class MaskedWork final : public ColumnWork {
 
 }  // namespace
 
-std::unique_ptr<ColumnWork> masked_work(const NumberSource& source) { return std::make_unique<MaskedWork>(source); }
+std::unique_ptr<ColumnWork> masked_work(const NumberSource& source) {
+  return std::make_unique<MaskedWork>(source);
+}
 
 }  // namespace catenc

@@ -19,12 +19,14 @@ double half_to_double(uint16_t half) noexcept {
   const uint64_t sign = static_cast<uint64_t>(half >> 15) << 63;
   const uint32_t exponent = (half >> 10) & 0x1F;
   const uint64_t mantissa = half & 0x3FF;
-  if (exponent == 0x1F) return std::bit_cast<double>(sign | 0x7FF0000000000000ULL | (mantissa << 42));
+  if (exponent == 0x1F)
+    return std::bit_cast<double>(sign | 0x7FF0000000000000ULL | (mantissa << 42));
   double magnitude;
   if (exponent == 0) {
     magnitude = static_cast<double>(mantissa) * 0x1p-24;
   } else {
-    magnitude = static_cast<double>(mantissa | 0x400) * std::ldexp(1.0, static_cast<int>(exponent) - 25);
+    magnitude =
+        static_cast<double>(mantissa | 0x400) * std::ldexp(1.0, static_cast<int>(exponent) - 25);
   }
   return sign ? -magnitude : magnitude;
 }
@@ -54,10 +56,12 @@ double convert(const char* p) noexcept {
 }
 
 template <NumberType type>
-void convert_bytes(const NumberSource& source, size_t lo, size_t hi, double* out, size_t out_stride) noexcept;
+void convert_bytes(const NumberSource& source, size_t lo, size_t hi, double* out,
+                   size_t out_stride) noexcept;
 
 template <NumberType type>
-void convert_rows(const NumberSource& source, size_t lo, size_t hi, double* out, size_t out_stride) noexcept {
+void convert_rows(const NumberSource& source, size_t lo, size_t hi, double* out,
+                  size_t out_stride) noexcept {
   if constexpr (type == NumberType::bits) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(source.data);
     const double missing = missing_code();
@@ -72,15 +76,18 @@ void convert_rows(const NumberSource& source, size_t lo, size_t hi, double* out,
 }
 
 template <NumberType type>
-void convert_bytes(const NumberSource& source, size_t lo, size_t hi, double* out, size_t out_stride) noexcept {
+void convert_bytes(const NumberSource& source, size_t lo, size_t hi, double* out,
+                   size_t out_stride) noexcept {
   const char* data = source.data;
   const ptrdiff_t stride = source.stride;
   if (source.missing.kind == MissingRows::Kind::none) {
     // The common case, in a loop the compiler can vectorise when both sides are contiguous.
     if (out_stride == 1 && stride == static_cast<ptrdiff_t>(number_type_size(type))) {
-      for (size_t r = lo; r < hi; ++r) out[r] = convert<type>(data + static_cast<ptrdiff_t>(r) * stride);
+      for (size_t r = lo; r < hi; ++r)
+        out[r] = convert<type>(data + static_cast<ptrdiff_t>(r) * stride);
     } else {
-      for (size_t r = lo; r < hi; ++r) out[r * out_stride] = convert<type>(data + static_cast<ptrdiff_t>(r) * stride);
+      for (size_t r = lo; r < hi; ++r)
+        out[r * out_stride] = convert<type>(data + static_cast<ptrdiff_t>(r) * stride);
     }
     return;
   }
@@ -97,19 +104,32 @@ template <class F>
 decltype(auto) with_type(NumberType type, F&& f) {
   using enum NumberType;
   switch (type) {
-    case boolean: return f(std::integral_constant<NumberType, boolean>{});
-    case i8: return f(std::integral_constant<NumberType, i8>{});
-    case i16: return f(std::integral_constant<NumberType, i16>{});
-    case i32: return f(std::integral_constant<NumberType, i32>{});
-    case i64: return f(std::integral_constant<NumberType, i64>{});
-    case u8: return f(std::integral_constant<NumberType, u8>{});
-    case u16: return f(std::integral_constant<NumberType, u16>{});
-    case u32: return f(std::integral_constant<NumberType, u32>{});
-    case u64: return f(std::integral_constant<NumberType, u64>{});
-    case f16: return f(std::integral_constant<NumberType, f16>{});
-    case f32: return f(std::integral_constant<NumberType, f32>{});
-    case f64: return f(std::integral_constant<NumberType, f64>{});
-    case bits: return f(std::integral_constant<NumberType, bits>{});
+    case boolean:
+      return f(std::integral_constant<NumberType, boolean>{});
+    case i8:
+      return f(std::integral_constant<NumberType, i8>{});
+    case i16:
+      return f(std::integral_constant<NumberType, i16>{});
+    case i32:
+      return f(std::integral_constant<NumberType, i32>{});
+    case i64:
+      return f(std::integral_constant<NumberType, i64>{});
+    case u8:
+      return f(std::integral_constant<NumberType, u8>{});
+    case u16:
+      return f(std::integral_constant<NumberType, u16>{});
+    case u32:
+      return f(std::integral_constant<NumberType, u32>{});
+    case u64:
+      return f(std::integral_constant<NumberType, u64>{});
+    case f16:
+      return f(std::integral_constant<NumberType, f16>{});
+    case f32:
+      return f(std::integral_constant<NumberType, f32>{});
+    case f64:
+      return f(std::integral_constant<NumberType, f64>{});
+    case bits:
+      return f(std::integral_constant<NumberType, bits>{});
   }
   return f(std::integral_constant<NumberType, f64>{});
 }
@@ -124,11 +144,24 @@ RowsFunction rows_function(NumberType type) noexcept {
 
 size_t number_type_size(NumberType type) noexcept {
   switch (type) {
-    case NumberType::boolean: case NumberType::i8: case NumberType::u8: return 1;
-    case NumberType::i16: case NumberType::u16: case NumberType::f16: return 2;
-    case NumberType::i32: case NumberType::u32: case NumberType::f32: return 4;
-    case NumberType::i64: case NumberType::u64: case NumberType::f64: return 8;
-    case NumberType::bits: return 0;
+    case NumberType::boolean:
+    case NumberType::i8:
+    case NumberType::u8:
+      return 1;
+    case NumberType::i16:
+    case NumberType::u16:
+    case NumberType::f16:
+      return 2;
+    case NumberType::i32:
+    case NumberType::u32:
+    case NumberType::f32:
+      return 4;
+    case NumberType::i64:
+    case NumberType::u64:
+    case NumberType::f64:
+      return 8;
+    case NumberType::bits:
+      return 0;
   }
   return 8;
 }
@@ -144,7 +177,8 @@ double number_at(const NumberSource& source, size_t row) noexcept {
   return with_type(source.type, [p](auto t) { return convert<decltype(t)::value>(p); });
 }
 
-void write_number_rows(const NumberSource& source, size_t lo, size_t hi, double* out, size_t out_stride) noexcept {
+void write_number_rows(const NumberSource& source, size_t lo, size_t hi, double* out,
+                       size_t out_stride) noexcept {
   rows_function(source.type)(source, lo, hi, out, out_stride);
 }
 

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-
 #include <memory>
 #include <vector>
 
@@ -16,10 +15,17 @@ namespace catenc {
 
 enum class NumberType {
   boolean,  // a byte: any value other than 0 is True, as NumPy reads a bool array
-  i8, i16, i32, i64,
-  u8, u16, u32, u64,
+  i8,
+  i16,
+  i32,
+  i64,
+  u8,
+  u16,
+  u32,
+  u64,
   f16,  // half to double, exactly, NaN payloads kept, as float() of a NumPy half gives it
-  f32, f64,
+  f32,
+  f64,
   bits,  // Arrow's booleans: a bit per row, from bit `bit_offset` of `data` on
 };
 
@@ -36,8 +42,10 @@ struct MissingRows {
 
   bool missing(size_t row) const noexcept {
     switch (kind) {
-      case Kind::none: return false;
-      case Kind::bytes: return data[static_cast<ptrdiff_t>(row) * byte_stride] != 0;
+      case Kind::none:
+        return false;
+      case Kind::bytes:
+        return data[static_cast<ptrdiff_t>(row) * byte_stride] != 0;
       case Kind::bits: {
         const int64_t bit = bit_offset + static_cast<int64_t>(row);
         return ((data[bit >> 3] >> (bit & 7)) & 1) == 0;
@@ -63,7 +71,8 @@ double number_at(const NumberSource& source, size_t row) noexcept;
 Status write_numbers(const NumberSource& source, double* out, size_t out_stride);
 
 // The same for rows [lo, hi) only, on the calling thread.
-void write_number_rows(const NumberSource& source, size_t lo, size_t hi, double* out, size_t out_stride) noexcept;
+void write_number_rows(const NumberSource& source, size_t lo, size_t hi, double* out,
+                       size_t out_stride) noexcept;
 
 std::unique_ptr<ColumnWork> number_work(const NumberSource& source);
 

@@ -1,5 +1,7 @@
 #include "pool.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -9,7 +11,6 @@
 #include <exception>
 #include <mutex>
 #include <new>
-#include <pthread.h>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -29,7 +30,8 @@ namespace {
   // One line, however many the message has.
   char line[512];
   size_t length = 0;
-  for (const char* c = what; *c != '\0' && length + 1 < sizeof line; ++c) line[length++] = *c == '\n' ? ' ' : *c;
+  for (const char* c = what; *c != '\0' && length + 1 < sizeof line; ++c)
+    line[length++] = *c == '\n' ? ' ' : *c;
   line[length++] = '\n';
   std::fflush(stderr);
   write_all(2, "catenc: worker pool failure: ");

@@ -115,12 +115,12 @@ using Status = Result<void, Failure>;
 // Passes the error of a Result-valued expression up to the caller, which must return a Result of
 // the same error type.
 #define CATENC_TRY(expr) CATENC_TRY_IMPL_(CATENC_CONCAT_(catenc_try_, __COUNTER__), expr)
-#define CATENC_TRY_IMPL_(tmp, expr)      \
-  do {                                   \
-    auto tmp = (expr);                   \
-    if (!tmp) {                          \
-      return std::move(tmp).pass();      \
-    }                                    \
+#define CATENC_TRY_IMPL_(tmp, expr) \
+  do {                              \
+    auto tmp = (expr);              \
+    if (!tmp) {                     \
+      return std::move(tmp).pass(); \
+    }                               \
   } while (false)
 
 #define CATENC_CONCAT_INNER_(a, b) a##b

@@ -3,9 +3,9 @@
 // already, where a buffer of its own would cost fresh pages on every encoding.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <bit>
 
 namespace catenc {
 

@@ -31,8 +31,8 @@ size_t resolve_thread_count(const ThreadCountInputs& inputs);
 // "cpu.cfs_quota_us"/"cpu.cfs_period_us", the smallest along the process's cgroup path from its
 // own group up to the root. `proc_self_cgroup` is the text of /proc/self/cgroup, `mountinfo` that
 // of /proc/self/mountinfo, and `root` prefixes every path read (tests point it at a fake tree).
-std::optional<size_t> cgroup_cpu_limit(std::string_view proc_self_cgroup, std::string_view mountinfo,
-                                       const std::string& root);
+std::optional<size_t> cgroup_cpu_limit(std::string_view proc_self_cgroup,
+                                       std::string_view mountinfo, const std::string& root);
 
 // Reads the environment, the affinity set, the online CPUs and the cgroup limit of this process.
 ThreadCountInputs read_thread_count_inputs();

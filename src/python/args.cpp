@@ -1,8 +1,9 @@
 #include "args.hpp"
-#include "str_text.hpp"
 
 #include <cstring>
 #include <vector>
+
+#include "str_text.hpp"
 
 namespace catenc::py {
 
@@ -40,7 +41,8 @@ PyResult<long> parameter_index(const FunctionDescription& d, const Names& n, PyO
   }
   for (size_t i = 0; i < d.parameters.size(); ++i) {
     const char* name = d.parameters[i].name;
-    if (std::strlen(name) == static_cast<size_t>(size) && std::memcmp(name, text, static_cast<size_t>(size)) == 0) {
+    if (std::strlen(name) == static_cast<size_t>(size) &&
+        std::memcmp(name, text, static_cast<size_t>(size)) == 0) {
       return static_cast<long>(i);
     }
   }
@@ -51,8 +53,10 @@ PyStatus take_keyword(const FunctionDescription& d, const Names& n, PyObject* ke
                       PyObject* value, std::span<Borrowed> slots) {
   CATENC_ASSIGN_OR_RETURN(const long index, parameter_index(d, n, keyword));
   if (index < 0) {
-    const std::string name = PyUnicode_Check(keyword) ? lossy_text(keyword) : type_qualname(keyword);
-    return fail(PyExc_TypeError, d.full_name() + " got an unexpected keyword argument '" + name + "'");
+    const std::string name =
+        PyUnicode_Check(keyword) ? lossy_text(keyword) : type_qualname(keyword);
+    return fail(PyExc_TypeError,
+                d.full_name() + " got an unexpected keyword argument '" + name + "'");
   }
   Borrowed& slot = slots[static_cast<size_t>(index)];
   if (slot) {
@@ -69,9 +73,9 @@ PyStatus check_required(const FunctionDescription& d, std::span<Borrowed> slots)
     if (!slots[i]) missing.push_back(d.parameters[i].name);
   }
   if (missing.empty()) return {};
-  std::string message = d.full_name() + " missing " + std::to_string(missing.size()) +
-                        plural(missing.size(), " required positional argument: ",
-                               " required positional arguments: ");
+  std::string message =
+      d.full_name() + " missing " + std::to_string(missing.size()) +
+      plural(missing.size(), " required positional argument: ", " required positional arguments: ");
   for (size_t i = 0; i < missing.size(); ++i) {
     if (i > 0) {
       if (missing.size() > 2) message += ",";
@@ -110,7 +114,8 @@ PyStatus parse_tuple_dict(const FunctionDescription& d, PyObject* args, PyObject
                           std::span<Borrowed> slots) {
   const size_t given = static_cast<size_t>(PyTuple_GET_SIZE(args));
   if (given > d.parameters.size()) return Unexpected<Error>{too_many_positional(d, given)};
-  for (size_t i = 0; i < given; ++i) slots[i] = Borrowed(PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i)));
+  for (size_t i = 0; i < given; ++i)
+    slots[i] = Borrowed(PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i)));
   if (kwargs != nullptr) {
     CATENC_ASSIGN_OR_RETURN(const Names* n, names());
     // The dict is the call's own, made for this call, so iterating it cannot race with writers.
@@ -129,12 +134,14 @@ Error with_parameter_note(Error error, const char* parameter) {
   Ref exception = std::move(error).exception();
   if (!exception) return Error::fetch();
   const std::string note = std::string("while processing '") + parameter + "'";
-  Ref text = Ref::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+  Ref text =
+      Ref::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
   Ref added;
   if (text) {
     PyResult<const Names*> n = names();
     if (n) {
-      added = Ref::steal(PyObject_CallMethodOneArg(exception.get(), n.value()->add_note, text.get()));
+      added =
+          Ref::steal(PyObject_CallMethodOneArg(exception.get(), n.value()->add_note, text.get()));
     }
   }
   if (!added) PyErr_Clear();

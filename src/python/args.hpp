@@ -12,7 +12,7 @@ namespace catenc::py {
 
 struct Parameter {
   const char* name;
-  PyObject* Names::*interned;
+  PyObject* Names::* interned;
 };
 
 struct FunctionDescription {

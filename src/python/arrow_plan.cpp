@@ -17,9 +17,10 @@ ArrowKind arrow_kind(const ArrowStream::Field& field, std::optional<NumberType>&
   if (field.dictionary) return ArrowKind::cast_to_text;  // categories: their labels, as text
   const std::string& f = field.format;
   static constexpr std::pair<std::string_view, NumberType> numbers[] = {
-      {"c", NumberType::i8},  {"s", NumberType::i16}, {"i", NumberType::i32}, {"l", NumberType::i64},
-      {"C", NumberType::u8},  {"S", NumberType::u16}, {"I", NumberType::u32}, {"L", NumberType::u64},
-      {"e", NumberType::f16}, {"f", NumberType::f32}, {"g", NumberType::f64}, {"b", NumberType::bits},
+      {"c", NumberType::i8},  {"s", NumberType::i16}, {"i", NumberType::i32},
+      {"l", NumberType::i64}, {"C", NumberType::u8},  {"S", NumberType::u16},
+      {"I", NumberType::u32}, {"L", NumberType::u64}, {"e", NumberType::f16},
+      {"f", NumberType::f32}, {"g", NumberType::f64}, {"b", NumberType::bits},
   };
   for (const auto& [format, type] : numbers) {
     if (f == format) {
@@ -35,7 +36,9 @@ ArrowKind arrow_kind(const ArrowStream::Field& field, std::optional<NumberType>&
   return ArrowKind::other;
 }
 
-PyResult<Ref> attribute(PyObject* target, const char* name) { return checked(PyObject_GetAttrString(target, name)); }
+PyResult<Ref> attribute(PyObject* target, const char* name) {
+  return checked(PyObject_GetAttrString(target, name));
+}
 
 // Asks polars for the columns the kernels cannot read as they are: dates and times as the text its
 // cast to String writes, durations as ISO 8601 text (it has no cast of them to String), decimals
@@ -48,19 +51,27 @@ PyResult<Ref> cast_for_reading(PyObject* frame, const ArrowStream& stream) {
   for (size_t i = 0; i < stream.field_count(); ++i) {
     std::optional<NumberType> unused;
     const ArrowKind kind = arrow_kind(stream.field(i), unused);
-    if (kind != ArrowKind::cast_to_text && kind != ArrowKind::duration && kind != ArrowKind::cast_to_float) continue;
+    if (kind != ArrowKind::cast_to_text && kind != ArrowKind::duration &&
+        kind != ArrowKind::cast_to_float)
+      continue;
     if (!polars) {
       if (PyErr_Occurred()) return fetched();
-      return fail(PyExc_TypeError, "column '" + stream.field(i).name + "' needs polars to be read as text");
+      return fail(PyExc_TypeError,
+                  "column '" + stream.field(i).name + "' needs polars to be read as text");
     }
-    CATENC_ASSIGN_OR_RETURN(Ref column, checked(PyObject_CallMethod(polars.get(), "col", "s", stream.field(i).name.c_str())));
+    CATENC_ASSIGN_OR_RETURN(Ref column, checked(PyObject_CallMethod(polars.get(), "col", "s",
+                                                                    stream.field(i).name.c_str())));
     Ref expression;
     if (kind == ArrowKind::duration) {
       CATENC_ASSIGN_OR_RETURN(Ref dt, attribute(column.get(), "dt"));
-      CATENC_ASSIGN_OR_RETURN(expression, checked(PyObject_CallMethod(dt.get(), "to_string", "s", "iso")));
+      CATENC_ASSIGN_OR_RETURN(expression,
+                              checked(PyObject_CallMethod(dt.get(), "to_string", "s", "iso")));
     } else {
-      CATENC_ASSIGN_OR_RETURN(Ref type, attribute(polars.get(), kind == ArrowKind::cast_to_float ? "Float64" : "String"));
-      CATENC_ASSIGN_OR_RETURN(expression, checked(PyObject_CallMethod(column.get(), "cast", "O", type.get())));
+      CATENC_ASSIGN_OR_RETURN(
+          Ref type,
+          attribute(polars.get(), kind == ArrowKind::cast_to_float ? "Float64" : "String"));
+      CATENC_ASSIGN_OR_RETURN(expression,
+                              checked(PyObject_CallMethod(column.get(), "cast", "O", type.get())));
     }
     expressions.push_back(std::move(expression));
   }
@@ -110,7 +121,8 @@ PyStatus plan_arrow_frame(PyObject* frame, size_t columns, TablePlan& plan) {
     CATENC_ASSIGN_OR_RETURN(stream, ArrowStream::open(cast.get()));
   }
   if (stream.field_count() != columns || stream.length() != plan.rows) {
-    return stop_reading(Error::deferred(PyExc_ValueError, "the Arrow stream of the frame does not match its shape"));
+    return stop_reading(Error::deferred(PyExc_ValueError,
+                                        "the Arrow stream of the frame does not match its shape"));
   }
   for (size_t i = 0; i < columns; ++i) {
     std::optional<NumberType> number_type;
@@ -121,8 +133,8 @@ PyStatus plan_arrow_frame(PyObject* frame, size_t columns, TablePlan& plan) {
         break;
       case ArrowKind::missing: {
         PlannedArrowNumbers nulls;
-        nulls.pieces.push_back(
-            NumberSource{reinterpret_cast<const char*>(&missing_cell), 0, plan.rows, NumberType::f64, {}, 0});
+        nulls.pieces.push_back(NumberSource{
+            reinterpret_cast<const char*>(&missing_cell), 0, plan.rows, NumberType::f64, {}, 0});
         plan.columns.emplace_back(std::move(nulls));
         break;
       }
@@ -138,9 +150,10 @@ PyStatus plan_arrow_frame(PyObject* frame, size_t columns, TablePlan& plan) {
         break;
       }
       default:
-        return fail(PyExc_TypeError, "cannot encode column '" + field.name + "' of Arrow type '" + field.format +
-                                         "': only numbers, booleans, text, categories, dates, times and "
-                                         "durations are");
+        return fail(PyExc_TypeError,
+                    "cannot encode column '" + field.name + "' of Arrow type '" + field.format +
+                        "': only numbers, booleans, text, categories, dates, times and "
+                        "durations are");
     }
   }
   // Every column's chunks belong to the one stream.

@@ -13,9 +13,9 @@ struct ReleaseSchema {
 
 Error stream_error(ArrowArrayStream* stream, int code) {
   const char* detail = stream->get_last_error != nullptr ? stream->get_last_error(stream) : nullptr;
-  return Error::deferred(PyExc_RuntimeError, std::string("reading an Arrow stream failed (") +
-                                                 std::to_string(code) + ")" +
-                                                 (detail != nullptr ? std::string(": ") + detail : ""));
+  return Error::deferred(PyExc_RuntimeError,
+                         std::string("reading an Arrow stream failed (") + std::to_string(code) +
+                             ")" + (detail != nullptr ? std::string(": ") + detail : ""));
 }
 
 }  // namespace
@@ -50,9 +50,11 @@ PyResult<ArrowStream> ArrowStream::open(PyObject* exporter) {
   ArrowStream column;
   column.capsule_ = Ref::steal(PyObject_CallMethod(exporter, "__arrow_c_stream__", nullptr));
   if (!column.capsule_) return fetched();
-  auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(column.capsule_.get(), "arrow_array_stream"));
+  auto* stream = static_cast<ArrowArrayStream*>(
+      PyCapsule_GetPointer(column.capsule_.get(), "arrow_array_stream"));
   if (stream == nullptr) return fetched();
-  if (stream->release == nullptr) return fail(PyExc_ValueError, "the Arrow stream was already consumed");
+  if (stream->release == nullptr)
+    return fail(PyExc_ValueError, "the Arrow stream was already consumed");
 
   std::unique_ptr<ArrowSchema, ReleaseSchema> schema(new ArrowSchema{});
   if (const int code = stream->get_schema(stream, schema.get()); code != 0) {
@@ -62,7 +64,8 @@ PyResult<ArrowStream> ArrowStream::open(PyObject* exporter) {
   for (int64_t i = 0; i < schema->n_children; ++i) {
     const ArrowSchema* child = schema->children[i];
     column.fields_.push_back(Field{child->name != nullptr ? child->name : "",
-                                   child->format != nullptr ? child->format : "", child->dictionary != nullptr});
+                                   child->format != nullptr ? child->format : "",
+                                   child->dictionary != nullptr});
   }
   for (;;) {
     std::unique_ptr<ArrowArray, ReleaseArray> chunk(new ArrowArray{});

@@ -11,14 +11,16 @@ PyStatus check_width(const EncodingInfo& info, size_t columns, const OUT& out) {
   const size_t needed = info.encoded_columns().back() + 1;
   if (columns < needed) {
     return fail(PyExc_ValueError, "cannot decode a table of " + std::to_string(columns) +
-                                      " columns: the encoder learned column index " + std::to_string(needed - 1) +
-                                      ", so at least " + std::to_string(needed) + " columns are needed");
+                                      " columns: the encoder learned column index " +
+                                      std::to_string(needed - 1) + ", so at least " +
+                                      std::to_string(needed) + " columns are needed");
   }
   if (out.column_names && out.column_names->size() < needed) {
-    return fail(PyExc_ValueError, "cannot decode a DataFrame with " + std::to_string(out.column_names->size()) +
+    return fail(PyExc_ValueError, "cannot decode a DataFrame with " +
+                                      std::to_string(out.column_names->size()) +
                                       " column names: the encoder learned column index " +
-                                      std::to_string(needed - 1) + ", so at least " + std::to_string(needed) +
-                                      " names are needed");
+                                      std::to_string(needed - 1) + ", so at least " +
+                                      std::to_string(needed) + " names are needed");
   }
   return {};
 }

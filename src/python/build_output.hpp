@@ -2,8 +2,8 @@
 // the encoded columns when a learned record is given (decode).
 #pragma once
 
-#include "learned.hpp"
 #include "error.hpp"
+#include "learned.hpp"
 #include "read_table.hpp"
 
 namespace catenc::py {

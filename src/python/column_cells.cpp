@@ -5,11 +5,13 @@
 namespace catenc::py {
 
 PyResult<bool> is_plain_array(PyObject* object) {
-  CATENC_ASSIGN_OR_RETURN(PyObject* memmap, numpy_memmap_type());
-  return Py_IS_TYPE(object, &PyArray_Type) || Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(memmap);
+  CATENC_ASSIGN_OR_RETURN(PyObject * memmap, numpy_memmap_type());
+  return Py_IS_TYPE(object, &PyArray_Type) ||
+         Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(memmap);
 }
 
-PyResult<ColumnCells> ColumnCells::of_table(Ref source, size_t rows, size_t columns, size_t column) {
+PyResult<ColumnCells> ColumnCells::of_table(Ref source, size_t rows, size_t columns,
+                                            size_t column) {
   ColumnCells cells(std::move(source));
   cells.column_ = column;
   PyObject* object = cells.source_.get();
@@ -21,7 +23,8 @@ PyResult<ColumnCells> ColumnCells::of_table(Ref source, size_t rows, size_t colu
       static_cast<size_t>(PyArray_DIM(array, 1)) != columns) {
     return cells;
   }
-  cells.remember(array, PyArray_BYTES(array) + static_cast<npy_intp>(column) * PyArray_STRIDE(array, 1),
+  cells.remember(array,
+                 PyArray_BYTES(array) + static_cast<npy_intp>(column) * PyArray_STRIDE(array, 1),
                  PyArray_STRIDE(array, 0));
   return cells;
 }
@@ -56,9 +59,11 @@ void ColumnCells::remember(PyArrayObject* array, const char* base, npy_intp stri
 
 void ColumnCells::revalidate() noexcept {
   if (kind_ != Direct::objects) return;
-  bool same = PyArray_BYTES(array_) == data_ && PyArray_NDIM(array_) == ndim_ && PyArray_DESCR(array_) == descr_;
+  bool same = PyArray_BYTES(array_) == data_ && PyArray_NDIM(array_) == ndim_ &&
+              PyArray_DESCR(array_) == descr_;
   for (int axis = 0; same && axis < ndim_; ++axis) {
-    same = PyArray_DIM(array_, axis) == dims_[axis] && PyArray_STRIDE(array_, axis) == strides_[axis];
+    same =
+        PyArray_DIM(array_, axis) == dims_[axis] && PyArray_STRIDE(array_, axis) == strides_[axis];
   }
   if (!same) kind_ = Direct::items;
 }
@@ -70,9 +75,9 @@ PyResult<Ref> ColumnCells::cell(size_t row) {
     // NumPy reads a null slot of an object array as None.
     return Ref::borrow(object != nullptr ? object : Py_None);
   }
-  Ref key = Ref::steal(two_dimensional_
-                           ? Py_BuildValue("(nn)", static_cast<Py_ssize_t>(row), static_cast<Py_ssize_t>(column_))
-                           : PyLong_FromSsize_t(static_cast<Py_ssize_t>(row)));
+  Ref key = Ref::steal(two_dimensional_ ? Py_BuildValue("(nn)", static_cast<Py_ssize_t>(row),
+                                                        static_cast<Py_ssize_t>(column_))
+                                        : PyLong_FromSsize_t(static_cast<Py_ssize_t>(row)));
   if (!key) return fetched();
   return checked(PyObject_GetItem(source_.get(), key.get()));
 }

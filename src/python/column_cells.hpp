@@ -25,7 +25,9 @@ class ColumnCells {
 
   Direct kind() const noexcept { return kind_; }
   // The memory of row `row`; only for objects.
-  const char* address(size_t row) const noexcept { return base_ + static_cast<npy_intp>(row) * stride_; }
+  const char* address(size_t row) const noexcept {
+    return base_ + static_cast<npy_intp>(row) * stride_;
+  }
 
   // The cell, as a reference of our own taken before any method of it can run.
   PyResult<Ref> cell(size_t row);

@@ -28,7 +28,8 @@ PyResult<std::vector<std::string>> names_as_integers(PyObject* columns, const Na
   Ref list = Ref::steal(PyObject_CallMethodNoArgs(columns, n.tolist));
   if (!list) return fetched();
   if (PyUnicode_Check(list.get())) return fail(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(list.get())) return Unexpected<Error>{not_an_instance(list.get(), "Sequence")};
+  if (!PySequence_Check(list.get()))
+    return Unexpected<Error>{not_an_instance(list.get(), "Sequence")};
   Ref iterator = Ref::steal(PyObject_GetIter(list.get()));
   if (!iterator) return fetched();
   std::vector<std::string> names;
@@ -51,7 +52,8 @@ PyResult<ColumnNames> dataframe_column_names(Borrowed frame) {
   if (as_strings) return ColumnNames{std::move(as_strings).value(), std::move(columns)};
   // The first try's error is dropped: integer labels are the common reason for it.
   if (as_strings.error().must_propagate()) return std::move(as_strings).pass();
-  CATENC_ASSIGN_OR_RETURN(std::vector<std::string> as_integers, names_as_integers(columns.get(), *n));
+  CATENC_ASSIGN_OR_RETURN(std::vector<std::string> as_integers,
+                          names_as_integers(columns.get(), *n));
   return ColumnNames{std::move(as_integers), Ref()};
 }
 

@@ -18,7 +18,8 @@ std::optional<ColumnMemory> ArraySlot::memory(size_t rows) const {
     if (PyArray_NDIM(a) != 1 || static_cast<size_t>(PyArray_DIM(a, 0)) != rows) return std::nullopt;
     return ColumnMemory{PyArray_BYTES(a), PyArray_STRIDE(a, 0)};
   }
-  if (PyArray_NDIM(a) != 2 || static_cast<size_t>(PyArray_DIM(a, 0)) != rows || PyArray_DIM(a, 1) <= column) {
+  if (PyArray_NDIM(a) != 2 || static_cast<size_t>(PyArray_DIM(a, 0)) != rows ||
+      PyArray_DIM(a, 1) <= column) {
     return std::nullopt;
   }
   return ColumnMemory{PyArray_BYTES(a) + column * PyArray_STRIDE(a, 1), PyArray_STRIDE(a, 0)};
@@ -46,22 +47,42 @@ std::optional<NumberType> number_type_of(const PyArray_Descr* descr) noexcept {
   const auto size = static_cast<size_t>(PyDataType_ELSIZE(descr));
   const auto integer = [size](bool is_signed) -> std::optional<NumberType> {
     switch (size) {
-      case 1: return is_signed ? NumberType::i8 : NumberType::u8;
-      case 2: return is_signed ? NumberType::i16 : NumberType::u16;
-      case 4: return is_signed ? NumberType::i32 : NumberType::u32;
-      case 8: return is_signed ? NumberType::i64 : NumberType::u64;
-      default: return std::nullopt;
+      case 1:
+        return is_signed ? NumberType::i8 : NumberType::u8;
+      case 2:
+        return is_signed ? NumberType::i16 : NumberType::u16;
+      case 4:
+        return is_signed ? NumberType::i32 : NumberType::u32;
+      case 8:
+        return is_signed ? NumberType::i64 : NumberType::u64;
+      default:
+        return std::nullopt;
     }
   };
   switch (descr->type_num) {
     // A byte, not a C++ bool: NumPy lets any byte stand in a bool array (a view of uint8, say).
-    case NPY_BOOL: return NumberType::boolean;
-    case NPY_BYTE: case NPY_SHORT: case NPY_INT: case NPY_LONG: case NPY_LONGLONG: return integer(true);
-    case NPY_UBYTE: case NPY_USHORT: case NPY_UINT: case NPY_ULONG: case NPY_ULONGLONG: return integer(false);
-    case NPY_HALF: return NumberType::f16;
-    case NPY_FLOAT: return NumberType::f32;
-    case NPY_DOUBLE: return NumberType::f64;
-    default: return std::nullopt;
+    case NPY_BOOL:
+      return NumberType::boolean;
+    case NPY_BYTE:
+    case NPY_SHORT:
+    case NPY_INT:
+    case NPY_LONG:
+    case NPY_LONGLONG:
+      return integer(true);
+    case NPY_UBYTE:
+    case NPY_USHORT:
+    case NPY_UINT:
+    case NPY_ULONG:
+    case NPY_ULONGLONG:
+      return integer(false);
+    case NPY_HALF:
+      return NumberType::f16;
+    case NPY_FLOAT:
+      return NumberType::f32;
+    case NPY_DOUBLE:
+      return NumberType::f64;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -80,7 +101,8 @@ PyResult<Ref> pandas_na() {
 
 bool runs_code(const PlannedColumn& column, size_t rows, PyObject* na) {
   if (std::holds_alternative<PlannedItems>(column)) return true;
-  if (const auto* category = std::get_if<PlannedCategory>(&column)) return static_cast<bool>(category->entry_objects);
+  if (const auto* category = std::get_if<PlannedCategory>(&column))
+    return static_cast<bool>(category->entry_objects);
   const auto* objects = std::get_if<PlannedObjects>(&column);
   if (objects == nullptr) return false;
   const std::optional<ColumnMemory> memory = objects->slot.memory(rows);

@@ -14,9 +14,9 @@
 #include "arrow_text_column.hpp"
 #include "date_column.hpp"
 #include "date_text.hpp"
-#include "fixed_text_column.hpp"
 #include "dictionary_column.hpp"
 #include "error.hpp"
+#include "fixed_text_column.hpp"
 #include "number_column.hpp"
 #include "numpy_api.hpp"
 
@@ -115,9 +115,10 @@ struct PlannedItems {
   ArraySlot slot;
 };
 
-using PlannedColumn = std::variant<PlannedNumbers, PlannedObjects, PlannedDates, PlannedMasked, PlannedCategory,
-                                   PlannedArrowText, PlannedArrowNumbers, PlannedStringText, PlannedFixedText,
-                                   PlannedNumpyDates, PlannedItems>;
+using PlannedColumn =
+    std::variant<PlannedNumbers, PlannedObjects, PlannedDates, PlannedMasked, PlannedCategory,
+                 PlannedArrowText, PlannedArrowNumbers, PlannedStringText, PlannedFixedText,
+                 PlannedNumpyDates, PlannedItems>;
 
 // The slot of a column whose cells item access can also reach, else null.
 const ArraySlot* slot_of(const PlannedColumn& column) noexcept;

@@ -15,13 +15,16 @@ namespace catenc::py {
 
 namespace {
 
-PyResult<Ref> driver() { return checked(PyImport_ImportModule("_catenc_dask")); }
+PyResult<Ref> driver() {
+  return checked(PyImport_ImportModule("_catenc_dask"));
+}
 
 PyResult<Ref> name_list(const std::vector<std::string>& names) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
   if (!list) return fetched();
   for (size_t i = 0; i < names.size(); ++i) {
-    PyObject* name = PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "strict");
+    PyObject* name =
+        PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "strict");
     if (name == nullptr) return fetched();
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
   }
@@ -31,7 +34,9 @@ PyResult<Ref> name_list(const std::vector<std::string>& names) {
 // The vocabulary of a column as the driver hands it over: distinct labels, ascending.
 PyResult<LabelMap> vocabulary(PyObject* pair) {
   PyResult<ReceivedSet> set = received_set(pair);
-  if (!set) return Unexpected<Error>{Error::stopped("a label set from the partitions is broken", std::move(set).error())};
+  if (!set)
+    return Unexpected<Error>{
+        Error::stopped("a label set from the partitions is broken", std::move(set).error())};
   const LabelSpan& span = set.value().span;
   return LabelMap::build(span.size(), [&](size_t i) { return span.at(i); });
 }
@@ -48,15 +53,19 @@ struct Learning {
 
 PyResult<Learning> learn(PyObject* module, Borrowed ddf, const std::vector<std::string>& names) {
   CATENC_ASSIGN_OR_RETURN(Ref list, name_list(names));
-  CATENC_ASSIGN_OR_RETURN(Ref learned, checked(PyObject_CallMethod(module, "learn", "OO", ddf.get(), list.get())));
+  CATENC_ASSIGN_OR_RETURN(
+      Ref learned, checked(PyObject_CallMethod(module, "learn", "OO", ddf.get(), list.get())));
   if (!PyTuple_Check(learned.get()) || PyTuple_GET_SIZE(learned.get()) != 3 ||
-      !PyList_Check(PyTuple_GET_ITEM(learned.get(), 0)) || !PyList_Check(PyTuple_GET_ITEM(learned.get(), 1))) {
-    return Unexpected<Error>{Error::internal("the Dask driver's learning is not (columns, label sets, plan)")};
+      !PyList_Check(PyTuple_GET_ITEM(learned.get(), 0)) ||
+      !PyList_Check(PyTuple_GET_ITEM(learned.get(), 1))) {
+    return Unexpected<Error>{
+        Error::internal("the Dask driver's learning is not (columns, label sets, plan)")};
   }
   PyObject* columns = PyTuple_GET_ITEM(learned.get(), 0);
   PyObject* sets = PyTuple_GET_ITEM(learned.get(), 1);
   if (PyList_GET_SIZE(columns) != PyList_GET_SIZE(sets)) {
-    return Unexpected<Error>{Error::internal("the Dask driver gave a label set per column it did not give")};
+    return Unexpected<Error>{
+        Error::internal("the Dask driver gave a label set per column it did not give")};
   }
   auto info = std::make_unique<EncodingInfo>(names.size());
   size_t previous = 0;
@@ -64,7 +73,8 @@ PyResult<Learning> learn(PyObject* module, Borrowed ddf, const std::vector<std::
     const size_t column = PyLong_AsSize_t(PyList_GET_ITEM(columns, i));
     if (column == static_cast<size_t>(-1) && PyErr_Occurred()) return fetched();
     if (column >= names.size() || (i > 0 && column <= previous)) {
-      return Unexpected<Error>{Error::internal("the Dask driver's encoded columns are out of order")};
+      return Unexpected<Error>{
+          Error::internal("the Dask driver's encoded columns are out of order")};
     }
     previous = column;
     CATENC_ASSIGN_OR_RETURN(LabelMap map, vocabulary(PyList_GET_ITEM(sets, i)));
@@ -81,7 +91,8 @@ PyResult<bool> is_dask_frame(Borrowed obj) {
   const char* full_name = Py_TYPE(obj.get())->tp_name;
   const char* dot = std::strrchr(full_name, '.');
   if (std::strcmp(dot != nullptr ? dot + 1 : full_name, "DataFrame") != 0) return false;
-  Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj.get())), "__module__"));
+  Ref module = Ref::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj.get())), "__module__"));
   if (!module) {
     CATENC_TRY(discard_exception(PyExc_AttributeError));
     return false;
@@ -89,7 +100,8 @@ PyResult<bool> is_dask_frame(Borrowed obj) {
   if (!PyUnicode_Check(module.get())) return false;
   CATENC_ASSIGN_OR_RETURN(const std::string_view name, utf8_view(module.get()));
   // dask.dataframe's collections, and those of dask_expr, the package they lived in before.
-  return name == "dask.dataframe" || name.starts_with("dask.dataframe.") || name.starts_with("dask_expr.");
+  return name == "dask.dataframe" || name.starts_with("dask.dataframe.") ||
+         name.starts_with("dask_expr.");
 }
 
 PyResult<DaskEncoding> encode_dask(Borrowed ddf) {
@@ -97,8 +109,9 @@ PyResult<DaskEncoding> encode_dask(Borrowed ddf) {
   CATENC_ASSIGN_OR_RETURN(const std::vector<std::string> names, names_of(ddf));
   CATENC_ASSIGN_OR_RETURN(Ref module, driver());
   CATENC_ASSIGN_OR_RETURN(Learning learned, learn(module.get(), ddf, names));
-  CATENC_ASSIGN_OR_RETURN(Ref result, checked(PyObject_CallMethod(module.get(), "encoded_frame", "OO", ddf.get(),
-                                                                  learned.plan.get())));
+  CATENC_ASSIGN_OR_RETURN(
+      Ref result, checked(PyObject_CallMethod(module.get(), "encoded_frame", "OO", ddf.get(),
+                                              learned.plan.get())));
   return DaskEncoding{std::move(learned.info), std::move(result)};
 }
 
@@ -126,8 +139,8 @@ PyResult<Ref> decode_dask(Borrowed ddf, const Learned* learned) {
   }
   CATENC_ASSIGN_OR_RETURN(Ref module, driver());
   CATENC_ASSIGN_OR_RETURN(Ref list, name_list(names));
-  return checked(PyObject_CallMethod(module.get(), "decoded_frame", "OOOO", ddf.get(), list.get(), columns.get(),
-                                     sets.get()));
+  return checked(PyObject_CallMethod(module.get(), "decoded_frame", "OOOO", ddf.get(), list.get(),
+                                     columns.get(), sets.get()));
 }
 
 }  // namespace catenc::py

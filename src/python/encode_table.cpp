@@ -47,8 +47,9 @@ PyResult<Shape> read_shape(PyObject* obj, const Names& n) {
   if (!shape) return stop_reading(Error::fetch());
   if (!PyTuple_Check(shape.get())) return stop_reading(not_an_instance(shape.get(), "tuple"));
   if (PyTuple_GET_SIZE(shape.get()) != 2) {
-    return stop_reading(Error::deferred(PyExc_ValueError, "expected a shape of 2 dimensions, got " +
-                                                              std::to_string(PyTuple_GET_SIZE(shape.get()))));
+    return stop_reading(Error::deferred(
+        PyExc_ValueError,
+        "expected a shape of 2 dimensions, got " + std::to_string(PyTuple_GET_SIZE(shape.get()))));
   }
   PyResult<size_t> rows = shape_item(PyTuple_GET_ITEM(shape.get(), 0));
   if (!rows) return stop_reading(std::move(rows).error());
@@ -157,7 +158,8 @@ class TableReading {
 
   PyStatus read_through_interpreter(size_t c) {
     const PlannedColumn& column = plan_.columns[c];
-    if (const auto* category = std::get_if<PlannedCategory>(&column); category && category->entry_objects) {
+    if (const auto* category = std::get_if<PlannedCategory>(&column);
+        category && category->entry_objects) {
       auto* array = reinterpret_cast<PyArrayObject*>(category->entry_objects.get());
       auto** cells = static_cast<PyObject**>(PyArray_DATA(array));
       const auto count = static_cast<size_t>(PyArray_DIM(array, 0));
@@ -173,11 +175,13 @@ class TableReading {
       return {};
     }
     const ArraySlot* slot = slot_of(column);
-    if (slot == nullptr) return stop_reading(Error::internal("a column without cells was read through item access"));
+    if (slot == nullptr)
+      return stop_reading(Error::internal("a column without cells was read through item access"));
     PyResult<ColumnCells> cells =
-        slot->column >= 0 ? ColumnCells::of_table(slot->array.clone(), plan_.rows, plan_.columns.size(),
-                                                  static_cast<size_t>(slot->column))
-                          : ColumnCells::of_column(slot->array.clone(), plan_.rows);
+        slot->column >= 0
+            ? ColumnCells::of_table(slot->array.clone(), plan_.rows, plan_.columns.size(),
+                                    static_cast<size_t>(slot->column))
+            : ColumnCells::of_column(slot->array.clone(), plan_.rows);
     if (!cells) return Unexpected<Error>{std::move(cells).error()};
     InterpreterReader reader(table_, c, rule(c));
     CATENC_ASSIGN_OR_RETURN(std::optional<PackedLabels> labels, reader.read(cells.value()));
@@ -185,7 +189,9 @@ class TableReading {
     return {};
   }
 
-  LabelRule rule(size_t c) const noexcept { return rules_.empty() ? LabelRule::automatic : rules_[c]; }
+  LabelRule rule(size_t c) const noexcept {
+    return rules_.empty() ? LabelRule::automatic : rules_[c];
+  }
 
   // The work on a column by its rule, from its memory as it is now; an error when that no longer
   // has the shape the plan saw.
@@ -196,7 +202,8 @@ class TableReading {
     if (!work->takes_rules()) {
       const NumberSource* numbers = work->numbers();
       if (numbers == nullptr) {
-        return Unexpected<Error>{Error::internal("this column's storage cannot be read as part of a larger table")};
+        return Unexpected<Error>{
+            Error::internal("this column's storage cannot be read as part of a larger table")};
       }
       work = masked_work(*numbers);
     }
@@ -212,17 +219,20 @@ class TableReading {
             [&](const PlannedNumbers& column) -> Work {
               const std::optional<ColumnMemory> memory = column.slot.memory(rows);
               if (!memory) return changed_while_read();
-              return number_work(NumberSource{memory->data, memory->stride, rows, column.type, {}, 0});
+              return number_work(
+                  NumberSource{memory->data, memory->stride, rows, column.type, {}, 0});
             },
             [&](const PlannedObjects& column) -> Work {
               const std::optional<ColumnMemory> memory = column.slot.memory(rows);
               if (!memory) return changed_while_read();
-              return plain_objects_work(ObjectSlots{memory->data, memory->stride, rows, plan_.na.get()});
+              return plain_objects_work(
+                  ObjectSlots{memory->data, memory->stride, rows, plan_.na.get()});
             },
             [&](const PlannedDates& column) -> Work {
               const std::optional<ColumnMemory> memory = column.slot.memory(rows);
               if (!memory) return changed_while_read();
-              return date_work(DateSource{memory->data, memory->stride, rows, column.unit, column.duration});
+              return date_work(
+                  DateSource{memory->data, memory->stride, rows, column.unit, column.duration});
             },
             [&](const PlannedMasked& column) -> Work {
               const std::optional<ColumnMemory> memory = column.values.memory(rows);
@@ -241,18 +251,23 @@ class TableReading {
               source.codes = memory->data;
               source.stride = memory->stride;
               source.rows = rows;
-              source.code_size = static_cast<unsigned>(PyArray_ITEMSIZE(reinterpret_cast<PyArrayObject*>(column.codes.array.get())));
+              source.code_size = static_cast<unsigned>(
+                  PyArray_ITEMSIZE(reinterpret_cast<PyArrayObject*>(column.codes.array.get())));
               source.code_signed = true;
-              source.entries = column.entry_objects ? std::span<const DictionaryEntry>(entries_[c])
-                                                    : std::span<const DictionaryEntry>(column.entries);
+              source.entries = column.entry_objects
+                                   ? std::span<const DictionaryEntry>(entries_[c])
+                                   : std::span<const DictionaryEntry>(column.entries);
               return dictionary_work(source);
             },
             [&](const PlannedArrowText& column) -> Work { return arrow_text_work(column.source); },
-            [&](const PlannedArrowNumbers& column) -> Work { return number_chunks_work(column.pieces); },
+            [&](const PlannedArrowNumbers& column) -> Work {
+              return number_chunks_work(column.pieces);
+            },
             [&](const PlannedFixedText& column) -> Work {
               const std::optional<ColumnMemory> memory = column.slot.memory(rows);
               if (!memory) return changed_while_read();
-              return fixed_text_work(FixedTextSource{memory->data, memory->stride, rows, column.itemsize, column.kind});
+              return fixed_text_work(FixedTextSource{memory->data, memory->stride, rows,
+                                                     column.itemsize, column.kind});
             },
             [&](const PlannedNumpyDates& column) -> Work {
               const std::optional<ColumnMemory> memory = column.slot.memory(rows);
@@ -265,7 +280,8 @@ class TableReading {
               const std::optional<ColumnMemory> memory = column.slot.memory(rows);
               if (!memory) return changed_while_read();
               return string_text_work(StringTextSource{memory->data, memory->stride, rows,
-                                                       descr_of(column.slot.array.get()), column.null});
+                                                       descr_of(column.slot.array.get()),
+                                                       column.null});
             },
             [&](const PlannedItems&) -> Work { return changed_while_read(); },
         },
@@ -281,16 +297,18 @@ class TableReading {
   std::vector<std::vector<DictionaryEntry>> entries_;
 };
 
-PyResult<EncodedPartition> encode_partition_of(Borrowed obj, TableKind kind, std::span<const LabelRule> rules) {
+PyResult<EncodedPartition> encode_partition_of(Borrowed obj, TableKind kind,
+                                               std::span<const LabelRule> rules) {
   CATENC_ASSIGN_OR_RETURN(const Names* n, names());
   CATENC_ASSIGN_OR_RETURN(const Shape shape, read_shape(obj.get(), *n));
   if (!rules.empty() && rules.size() != shape.columns) {
-    return fail(PyExc_ValueError, "a rule is needed for each of the " + std::to_string(shape.columns) + " columns");
+    return fail(PyExc_ValueError,
+                "a rule is needed for each of the " + std::to_string(shape.columns) + " columns");
   }
-  CATENC_ASSIGN_OR_RETURN(
-      ArrayTable result,
-      new_array_table(shape.rows, shape.columns,
-                      kind == TableKind::array ? Table::Layout::row_major : Table::Layout::column_major));
+  CATENC_ASSIGN_OR_RETURN(ArrayTable result,
+                          new_array_table(shape.rows, shape.columns,
+                                          kind == TableKind::array ? Table::Layout::row_major
+                                                                   : Table::Layout::column_major));
   CATENC_ASSIGN_OR_RETURN(const TablePlan plan, plan_table(obj, kind, shape.rows, shape.columns));
   TableReading reading(plan, result.table, rules);
   CATENC_TRY(reading.read());

@@ -1,5 +1,4 @@
 #include "encoder.hpp"
-#include "str_text.hpp"
 
 #include <array>
 #include <new>
@@ -11,6 +10,7 @@
 #include "holds.hpp"
 #include "once.hpp"
 #include "read_table.hpp"
+#include "str_text.hpp"
 
 namespace catenc::py {
 
@@ -24,13 +24,16 @@ constexpr FunctionDescription constructor_description{"Encoder", "__new__", cons
 constexpr FunctionDescription encode_description{"Encoder", "encode", method_parameters, 1};
 constexpr FunctionDescription decode_description{"Encoder", "decode", method_parameters, 1};
 
-EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObject*>(self); }
+EncoderObject* as_encoder(PyObject* self) {
+  return reinterpret_cast<EncoderObject*>(self);
+}
 
 // Label encoding is the only strategy; it is checked here and not stored.
 PyStatus check_strategy(Borrowed encoding) {
   if (!encoding || encoding.get() == Py_None) return {};
   if (!PyUnicode_Check(encoding.get())) {
-    return Unexpected<Error>{with_parameter_note(not_an_instance(encoding.get(), "str"), "encoding")};
+    return Unexpected<Error>{
+        with_parameter_note(not_an_instance(encoding.get(), "str"), "encoding")};
   }
   PyResult<std::string_view> text = utf8_view(encoding.get());
   if (!text) return Unexpected<Error>{with_parameter_note(std::move(text).error(), "encoding")};
@@ -106,9 +109,13 @@ void encoder_dealloc(PyObject* self) {
 }
 
 PyMethodDef encoder_methods[] = {
-    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method<encode_description, encode>)),
+    {"encode",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(&method<encode_description, encode>)),
      METH_FASTCALL | METH_KEYWORDS, "encode($self, obj)\n--\n\n"},
-    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method<decode_description, decode>)),
+    {"decode",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(&method<decode_description, decode>)),
      METH_FASTCALL | METH_KEYWORDS, "decode($self, obj)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -118,23 +125,22 @@ OnceCell<PyObject*> encoder_type_cell;
 }  // namespace
 
 PyResult<PyObject*> encoder_type() {
-  CATENC_ASSIGN_OR_RETURN(PyObject* const* type,
-                          encoder_type_cell.get_or_init([]() -> PyResult<PyObject*> {
-                            PyType_Slot slots[] = {
-                                {Py_tp_new, reinterpret_cast<void*>(&encoder_new)},
-                                {Py_tp_dealloc, reinterpret_cast<void*>(&encoder_dealloc)},
-                                {Py_tp_doc, const_cast<char*>("Encoder(encoding=None)\n--\n\n")},
-                                {Py_tp_methods, encoder_methods},
-                                {0, nullptr},
-                            };
-                            // No module name is configured for the class, so it lives in
-                            // "builtins", as the interpreter's own types do.
-                            PyType_Spec spec{"builtins.Encoder", sizeof(EncoderObject), 0,
-                                             Py_TPFLAGS_DEFAULT, slots};
-                            PyObject* made = PyType_FromSpec(&spec);
-                            if (made == nullptr) return fetched();
-                            return made;
-                          }));
+  CATENC_ASSIGN_OR_RETURN(
+      PyObject* const* type, encoder_type_cell.get_or_init([]() -> PyResult<PyObject*> {
+        PyType_Slot slots[] = {
+            {Py_tp_new, reinterpret_cast<void*>(&encoder_new)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(&encoder_dealloc)},
+            {Py_tp_doc, const_cast<char*>("Encoder(encoding=None)\n--\n\n")},
+            {Py_tp_methods, encoder_methods},
+            {0, nullptr},
+        };
+        // No module name is configured for the class, so it lives in
+        // "builtins", as the interpreter's own types do.
+        PyType_Spec spec{"builtins.Encoder", sizeof(EncoderObject), 0, Py_TPFLAGS_DEFAULT, slots};
+        PyObject* made = PyType_FromSpec(&spec);
+        if (made == nullptr) return fetched();
+        return made;
+      }));
   return *type;
 }
 

@@ -5,16 +5,17 @@
 #include <cstdint>
 #include <memory>
 
-#include "learned.hpp"
 #include "error.hpp"
+#include "learned.hpp"
 
 namespace catenc::py {
 
 struct EncoderObject {
   PyObject_HEAD
-  // What the last successful conversion in encode learned; null when untrained. Replaced only
-  // under the exclusive hold and read only under a shared one.
-  std::unique_ptr<Learned> learned;
+      // What the last successful conversion in encode learned; null when untrained. Replaced only
+      // under the exclusive hold and read only under a shared one.
+      std::unique_ptr<Learned>
+          learned;
   std::atomic<uint32_t> holds;
 };
 

@@ -77,7 +77,8 @@ Error Error::fetch(std::source_location where) {
     return deferred(PyExc_SystemError, "attempted to fetch exception but none was set");
   }
   if (PyObject* panic = existing_panic_exception_type();
-      panic != nullptr && PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic))) {
+      panic != nullptr &&
+      PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic))) {
     std::string message = panic_message(exception.get());
     report_resumed_panic(exception);
     return internal(std::move(message), where);
@@ -129,9 +130,8 @@ Ref Error::exception() && {
     case Kind::raised:
       return std::move(exception_);
     case Kind::deferred: {
-      Ref message = Ref::steal(PyUnicode_DecodeUTF8(message_.data(),
-                                                    static_cast<Py_ssize_t>(message_.size()),
-                                                    "replace"));
+      Ref message = Ref::steal(PyUnicode_DecodeUTF8(
+          message_.data(), static_cast<Py_ssize_t>(message_.size()), "replace"));
       if (message) {
         Ref exception = Ref::steal(PyObject_CallOneArg(type_, message.get()));
         if (exception) return exception;
@@ -154,9 +154,8 @@ void Error::restore() && {
     return;
   }
   if (kind_ == Kind::deferred) {
-    Ref message = Ref::steal(PyUnicode_DecodeUTF8(message_.data(),
-                                                  static_cast<Py_ssize_t>(message_.size()),
-                                                  "replace"));
+    Ref message = Ref::steal(
+        PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()), "replace"));
     if (message) PyErr_SetObject(type_, message.get());
     return;
   }

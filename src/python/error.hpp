@@ -29,7 +29,9 @@ class [[nodiscard]] Error {
   // on the way can swallow it.
   static Error fetch(std::source_location where = std::source_location::current());
   // An exception object already in hand.
-  static Error raised(Ref exception) { return Error(Kind::raised, nullptr, {}, std::move(exception)); }
+  static Error raised(Ref exception) {
+    return Error(Kind::raised, nullptr, {}, std::move(exception));
+  }
   static Error internal(std::string message,
                         std::source_location where = std::source_location::current()) {
     Error e(Kind::internal, nullptr, std::move(message), {});
@@ -86,7 +88,8 @@ inline Unexpected<Error> fetched(std::source_location where = std::source_locati
 // For a call whose failure with an exception of `kind` is no error (a missing attribute, say):
 // drops the exception now set when it is of that kind, and returns any other, or one that must
 // propagate whatever its class, as the error.
-PyStatus discard_exception(PyObject* kind, std::source_location where = std::source_location::current());
+PyStatus discard_exception(PyObject* kind,
+                           std::source_location where = std::source_location::current());
 
 // A Ref from a C API call that returns a new reference or null with an exception set.
 inline PyResult<Ref> checked(PyObject* result,
@@ -102,6 +105,5 @@ PyResult<std::string> type_name(PyTypeObject* type);
 
 // "'<type>' object is not an instance of '<expected>'" (for None: "'None' is not ...").
 Error not_an_instance(PyObject* object, const char* expected);
-
 
 }  // namespace catenc::py

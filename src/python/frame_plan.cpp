@@ -16,7 +16,8 @@ namespace {
 // The class name of a dtype of pandas' own, or nothing for any other: a class of someone else's
 // may share a name with one of pandas'.
 PyResult<std::string> pandas_type_name(PyObject* object) {
-  Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__module__"));
+  Ref module = Ref::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__module__"));
   if (!module) return fetched();
   if (!PyUnicode_Check(module.get())) return std::string();
   CATENC_ASSIGN_OR_RETURN(std::string_view name, utf8_view(module.get()));
@@ -29,7 +30,9 @@ PyResult<Ref> call_method(PyObject* target, const char* name, PyObject* arg = nu
                                 : PyObject_CallMethod(target, name, "O", arg));
 }
 
-PyResult<Ref> attribute(PyObject* target, const char* name) { return checked(PyObject_GetAttrString(target, name)); }
+PyResult<Ref> attribute(PyObject* target, const char* name) {
+  return checked(PyObject_GetAttrString(target, name));
+}
 
 bool is_array_of(PyObject* object, int type_num, int ndim = 1) {
   return PyArray_Check(object) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(object)) == ndim &&
@@ -39,7 +42,7 @@ bool is_array_of(PyObject* object, int type_num, int ndim = 1) {
 // pandas' own nullable dtypes: their arrays hold numbers in `_data` and NA in `_mask`.
 bool is_masked(std::string_view dtype_type) {
   static constexpr std::string_view known[] = {
-      "BooleanDtype", "Int8Dtype",   "Int16Dtype",  "Int32Dtype",   "Int64Dtype",  "UInt8Dtype",
+      "BooleanDtype", "Int8Dtype",   "Int16Dtype",  "Int32Dtype",   "Int64Dtype",   "UInt8Dtype",
       "UInt16Dtype",  "UInt32Dtype", "UInt64Dtype", "Float32Dtype", "Float64Dtype",
   };
   return std::find(std::begin(known), std::end(known), dtype_type) != std::end(known);
@@ -53,17 +56,22 @@ std::optional<TimeUnit> pandas_time_unit(const PyArray_Descr* descr) {
       PyDataType_C_METADATA(const_cast<PyArray_Descr*>(descr)));
   if (meta == nullptr || meta->meta.num != 1) return std::nullopt;
   switch (meta->meta.base) {
-    case NPY_FR_s: return TimeUnit::s;
-    case NPY_FR_ms: return TimeUnit::ms;
-    case NPY_FR_us: return TimeUnit::us;
-    case NPY_FR_ns: return TimeUnit::ns;
-    default: return std::nullopt;
+    case NPY_FR_s:
+      return TimeUnit::s;
+    case NPY_FR_ms:
+      return TimeUnit::ms;
+    case NPY_FR_us:
+      return TimeUnit::us;
+    case NPY_FR_ns:
+      return TimeUnit::ns;
+    default:
+      return std::nullopt;
   }
 }
 
 // A column of the frame as pandas stores it, before it is planned.
 struct FrameColumn {
-  Ref array;          // pandas' `_get_column_array`
+  Ref array;  // pandas' `_get_column_array`
   Ref dtype;
   std::string dtype_type;  // the class name of a dtype of pandas' own, else ""
 };
@@ -72,7 +80,8 @@ using Planned = std::optional<PlannedColumn>;
 
 class FramePlanner {
  public:
-  FramePlanner(PyObject* frame, size_t columns, TablePlan& plan) : frame_(frame), columns_(columns), plan_(plan) {}
+  FramePlanner(PyObject* frame, size_t columns, TablePlan& plan)
+      : frame_(frame), columns_(columns), plan_(plan) {}
 
   // False: the frame must be read through `values`.
   PyResult<bool> plan() {
@@ -81,8 +90,8 @@ class FramePlanner {
     std::vector<FrameColumn> stored;
     for (size_t i = 0; i < columns_; ++i) {
       FrameColumn column;
-      CATENC_ASSIGN_OR_RETURN(column.array,
-                              checked(PyObject_CallFunction(getter.get(), "n", static_cast<Py_ssize_t>(i))));
+      CATENC_ASSIGN_OR_RETURN(column.array, checked(PyObject_CallFunction(
+                                                getter.get(), "n", static_cast<Py_ssize_t>(i))));
       CATENC_ASSIGN_OR_RETURN(column.dtype, attribute(column.array.get(), "dtype"));
       if (!PyArray_DescrCheck(column.dtype.get())) {
         CATENC_ASSIGN_OR_RETURN(column.dtype_type, pandas_type_name(column.dtype.get()));
@@ -93,8 +102,8 @@ class FramePlanner {
     // to_numpy(), which depends on its cells for some (a nullable column with NA may give floats
     // or objects, a category its categories' dtype): those are read as they are. Text and zoned
     // dates give the objects astype(object) gives, as beside other columns.
-    if (columns_ == 1 && !PyArray_DescrCheck(stored[0].dtype.get()) && stored[0].dtype_type != "StringDtype" &&
-        stored[0].dtype_type != "DatetimeTZDtype") {
+    if (columns_ == 1 && !PyArray_DescrCheck(stored[0].dtype.get()) &&
+        stored[0].dtype_type != "StringDtype" && stored[0].dtype_type != "DatetimeTZDtype") {
       return false;
     }
     CATENC_ASSIGN_OR_RETURN(Ref common, common_dtype(stored));
@@ -153,7 +162,8 @@ class FramePlanner {
         numbers = numbers || descr->kind != 'b';
         descrs.push_back(descr);
       }
-      if (bools && numbers) return checked(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_OBJECT)));
+      if (bools && numbers)
+        return checked(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_OBJECT)));
       if (!descrs.empty()) {
         return checked(reinterpret_cast<PyObject*>(
             PyArray_ResultType(0, nullptr, static_cast<npy_intp>(descrs.size()), descrs.data())));
@@ -166,7 +176,8 @@ class FramePlanner {
     for (size_t i = 0; i < stored.size(); ++i) {
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), stored[i].dtype.clone().release());
     }
-    CATENC_ASSIGN_OR_RETURN(Ref interleaved, call_method(managers.get(), "interleaved_dtype", list.get()));
+    CATENC_ASSIGN_OR_RETURN(Ref interleaved,
+                            call_method(managers.get(), "interleaved_dtype", list.get()));
     return call_method(managers.get(), "ensure_np_dtype", interleaved.get());
   }
 
@@ -182,7 +193,8 @@ class FramePlanner {
     if (is_masked(type)) return masked_column(array);
     if (type == "DatetimeTZDtype") {
       // Its cells print their zone's offset at that moment: pandas writes each distinct one.
-      CATENC_ASSIGN_OR_RETURN(Ref categorical, checked(PyObject_CallMethod(array, "astype", "s", "category")));
+      CATENC_ASSIGN_OR_RETURN(Ref categorical,
+                              checked(PyObject_CallMethod(array, "astype", "s", "category")));
       CATENC_ASSIGN_OR_RETURN(Ref category_dtype, attribute(categorical.get(), "dtype"));
       return category_column(categorical.get(), category_dtype.get());
     }
@@ -195,7 +207,8 @@ class FramePlanner {
 
   // `values` holds the column's astype(object) cells when it holds objects.
   PyResult<Planned> as_objects(PyObject* array) {
-    CATENC_ASSIGN_OR_RETURN(Ref objects, call_method(array, "astype", reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    CATENC_ASSIGN_OR_RETURN(
+        Ref objects, call_method(array, "astype", reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     if (!is_array_of(objects.get(), NPY_OBJECT)) return Planned();
     return Planned(PlannedObjects{ArraySlot{std::move(objects)}});
   }
@@ -215,11 +228,13 @@ class FramePlanner {
     // that type and a double hold exactly, reads where it lies; NumPy converts any other (half
     // floats, whose NaNs it may quiet on the way) as `values` would.
     const std::optional<NumberType> type = number_type_of(descr);
-    const bool exact = type && (descr->type_num == common_->type_num || descr->kind == 'i' || descr->kind == 'u' ||
-                                descr->kind == 'b' || descr->type_num == NPY_FLOAT);
+    const bool exact =
+        type && (descr->type_num == common_->type_num || descr->kind == 'i' || descr->kind == 'u' ||
+                 descr->kind == 'b' || descr->type_num == NPY_FLOAT);
     if (exact) return Planned(PlannedNumbers{ArraySlot{std::move(array)}, *type});
     Py_INCREF(common_);
-    Ref cast = Ref::steal(PyArray_CastToType(reinterpret_cast<PyArrayObject*>(array.get()), common_, 0));
+    Ref cast =
+        Ref::steal(PyArray_CastToType(reinterpret_cast<PyArrayObject*>(array.get()), common_, 0));
     if (!cast) return fetched();
     const std::optional<NumberType> cast_type = number_type_of(descr_of(cast.get()));
     if (!cast_type) return Planned();
@@ -231,7 +246,8 @@ class FramePlanner {
     if (!unit) return as_objects(array);
     Ref values;
     if (PyArray_Check(array)) {
-      values = Ref::steal(PyArray_View(reinterpret_cast<PyArrayObject*>(array), PyArray_DescrFromType(NPY_INT64), nullptr));
+      values = Ref::steal(PyArray_View(reinterpret_cast<PyArrayObject*>(array),
+                                       PyArray_DescrFromType(NPY_INT64), nullptr));
       if (!values) return fetched();
     } else {
       CATENC_ASSIGN_OR_RETURN(values, attribute(array, "asi8"));
@@ -290,7 +306,8 @@ class FramePlanner {
     CATENC_ASSIGN_OR_RETURN(Ref categories, attribute(dtype, "categories"));
     const Py_ssize_t count = PyObject_Length(categories.get());
     if (count < 0) return fetched();
-    if (!PyArray_Check(codes.get()) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(codes.get())) != 1 ||
+    if (!PyArray_Check(codes.get()) ||
+        PyArray_NDIM(reinterpret_cast<PyArrayObject*>(codes.get())) != 1 ||
         descr_of(codes.get())->kind != 'i') {
       return Planned();
     }
@@ -299,7 +316,8 @@ class FramePlanner {
     column.entries.resize(static_cast<size_t>(count) + 1);
     if (!objects_wanted()) {
       CATENC_ASSIGN_OR_RETURN(Ref values, call_method(categories.get(), "to_numpy"));
-      Ref numbers = Ref::steal(PyArray_FROM_OTF(values.get(), NPY_DOUBLE, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
+      Ref numbers = Ref::steal(
+          PyArray_FROM_OTF(values.get(), NPY_DOUBLE, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
       if (!numbers) return fetched();
       auto* array = reinterpret_cast<PyArrayObject*>(numbers.get());
       if (PyArray_NDIM(array) != 1 || PyArray_DIM(array, 0) != count) return Planned();
@@ -314,13 +332,17 @@ class FramePlanner {
     }
     Ref all_codes = Ref::steal(PyArray_Arange(-1.0, static_cast<double>(count), 1.0, NPY_INT64));
     if (!all_codes) return fetched();
-    CATENC_ASSIGN_OR_RETURN(Ref from_codes, attribute(reinterpret_cast<PyObject*>(Py_TYPE(categorical)), "from_codes"));
+    CATENC_ASSIGN_OR_RETURN(
+        Ref from_codes, attribute(reinterpret_cast<PyObject*>(Py_TYPE(categorical)), "from_codes"));
     Ref args = Ref::steal(PyTuple_Pack(1, all_codes.get()));
     Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "dtype", dtype));
     if (!args || !kwargs) return fetched();
-    CATENC_ASSIGN_OR_RETURN(Ref each, checked(PyObject_Call(from_codes.get(), args.get(), kwargs.get())));
+    CATENC_ASSIGN_OR_RETURN(Ref each,
+                            checked(PyObject_Call(from_codes.get(), args.get(), kwargs.get())));
     // astype, not to_numpy: the missing cell must not turn integer categories into floats.
-    CATENC_ASSIGN_OR_RETURN(Ref lookup, call_method(each.get(), "astype", reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    CATENC_ASSIGN_OR_RETURN(
+        Ref lookup,
+        call_method(each.get(), "astype", reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     if (!is_array_of(lookup.get(), NPY_OBJECT) ||
         PyArray_DIM(reinterpret_cast<PyArrayObject*>(lookup.get()), 0) != count + 1) {
       return Planned();
@@ -328,9 +350,11 @@ class FramePlanner {
     CATENC_ASSIGN_OR_RETURN(Ref categories_dtype, attribute(categories.get(), "dtype"));
     // Categories of NumPy's object dtype may be anyone's objects, with methods of their own;
     // those of any other dtype are made by pandas and NumPy.
-    const bool anyones = PyArray_DescrCheck(categories_dtype.get()) &&
-                         reinterpret_cast<PyArray_Descr*>(categories_dtype.get())->type_num == NPY_OBJECT;
-    auto** cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(lookup.get())));
+    const bool anyones =
+        PyArray_DescrCheck(categories_dtype.get()) &&
+        reinterpret_cast<PyArray_Descr*>(categories_dtype.get())->type_num == NPY_OBJECT;
+    auto** cells =
+        static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(lookup.get())));
     for (Py_ssize_t k = 0; k <= count; ++k) {
       PyObject* cell = cells[k] != nullptr ? cells[k] : Py_None;
       DictionaryEntry& entry = column.entries[static_cast<size_t>(k)];
@@ -356,8 +380,9 @@ class FramePlanner {
 // change or free what the plan reads.
 PyStatus take_private_copy(ArraySlot& slot) {
   if (!slot.array || !PyArray_Check(slot.array.get())) return {};
-  CATENC_ASSIGN_OR_RETURN(slot.array,
-                          checked(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(slot.array.get()), NPY_ANYORDER)));
+  CATENC_ASSIGN_OR_RETURN(
+      slot.array,
+      checked(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(slot.array.get()), NPY_ANYORDER)));
   return {};
 }
 
@@ -370,8 +395,8 @@ PyStatus take_private_copies(PlannedColumn& column) {
           return take_private_copy(planned.mask);
         } else if constexpr (std::is_same_v<T, PlannedCategory>) {
           return take_private_copy(planned.codes);
-        } else if constexpr (std::is_same_v<T, PlannedNumbers> || std::is_same_v<T, PlannedObjects> ||
-                             std::is_same_v<T, PlannedDates>) {
+        } else if constexpr (std::is_same_v<T, PlannedNumbers> ||
+                             std::is_same_v<T, PlannedObjects> || std::is_same_v<T, PlannedDates>) {
           return take_private_copy(planned.slot);
         } else {
           return {};  // Arrow buffers belong to the plan's streams; no user code reaches them
@@ -409,9 +434,9 @@ PyResult<bool> plan_frame(PyObject* frame, size_t columns, TablePlan& plan) {
     if (!planned && planned.error().must_propagate()) return planned;
     return false;
   }
-  const bool any_runs_code = std::any_of(plan.columns.begin(), plan.columns.end(), [&](const PlannedColumn& column) {
-    return runs_code(column, plan.rows, plan.na.get());
-  });
+  const bool any_runs_code = std::any_of(
+      plan.columns.begin(), plan.columns.end(),
+      [&](const PlannedColumn& column) { return runs_code(column, plan.rows, plan.na.get()); });
   // Copies taken before any cell runs code read as `values` would, which is made first.
   if (any_runs_code) {
     for (PlannedColumn& column : plan.columns) CATENC_TRY(take_private_copies(column));

@@ -24,7 +24,8 @@ class ExclusiveHold {
     }
     return ExclusiveHold(counter);
   }
-  ExclusiveHold(ExclusiveHold&& other) noexcept : counter_(std::exchange(other.counter_, nullptr)) {}
+  ExclusiveHold(ExclusiveHold&& other) noexcept
+      : counter_(std::exchange(other.counter_, nullptr)) {}
   ExclusiveHold& operator=(ExclusiveHold&&) = delete;
   ~ExclusiveHold() {
     if (counter_ != nullptr) counter_->store(0, std::memory_order_release);

@@ -19,7 +19,8 @@ namespace catenc::py {
 // The stop message of the steps that read the table and are not expected to fail.
 inline constexpr char failed_read[] = "failed to read the input table";
 
-Unexpected<Error> stop_reading(Error cause, std::source_location where = std::source_location::current());
+Unexpected<Error> stop_reading(Error cause,
+                               std::source_location where = std::source_location::current());
 
 class InterpreterReader {
  public:

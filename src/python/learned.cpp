@@ -10,15 +10,18 @@ PyObject* new_label_str(Label label) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(label.data());
   bool ascii = true;
   for (size_t i = 0; i < label.size() && ascii; ++i) ascii = bytes[i] < 0x80;
-  if (!ascii) return PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()), "strict");
+  if (!ascii)
+    return PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()), "strict");
   PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(label.size()), 127);
-  if (str != nullptr && !label.empty()) std::memcpy(PyUnicode_DATA(str), label.data(), label.size());
+  if (str != nullptr && !label.empty())
+    std::memcpy(PyUnicode_DATA(str), label.data(), label.size());
   return str;
 }
 
 Learned::Learned(std::unique_ptr<EncodingInfo> info)
     : info_(std::move(info)),
-      slots_(std::make_unique<std::atomic<std::atomic<PyObject*>*>[]>(info_->encoded_columns().size())) {}
+      slots_(std::make_unique<std::atomic<std::atomic<PyObject*>*>[]>(
+          info_->encoded_columns().size())) {}
 
 Learned::~Learned() {
   const std::vector<size_t>& columns = info_->encoded_columns();
@@ -26,7 +29,8 @@ Learned::~Learned() {
     std::atomic<PyObject*>* slots = slots_[i].load(std::memory_order_acquire);
     if (slots == nullptr) continue;
     const size_t count = info_->map_at(i).code_count();
-    for (size_t code = 0; code < count; ++code) Py_XDECREF(slots[code].load(std::memory_order_relaxed));
+    for (size_t code = 0; code < count; ++code)
+      Py_XDECREF(slots[code].load(std::memory_order_relaxed));
     delete[] slots;
   }
 }

@@ -31,7 +31,9 @@ class Learned {
     // A borrowed reference to the str of `code`'s label, made on first need.
     PyResult<PyObject*> get(uint64_t code) const;
     // The same when it has been made already, else null.
-    PyObject* made(uint64_t code) const noexcept { return slots_[code].load(std::memory_order_acquire); }
+    PyObject* made(uint64_t code) const noexcept {
+      return slots_[code].load(std::memory_order_acquire);
+    }
 
    private:
     friend class Learned;

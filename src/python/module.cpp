@@ -23,14 +23,15 @@ PyStatus add_to_all(PyObject* module, const Names& n) {
   if (!PyList_Check(all.get())) return Unexpected<Error>{not_an_instance(all.get(), "list")};
   Ref name = Ref::steal(PyUnicode_FromString("Encoder"));
   if (!name || PyList_Append(all.get(), name.get()) < 0) {
-    return Unexpected<Error>{Error::stopped("could not append __name__ to __all__", Error::fetch())};
+    return Unexpected<Error>{
+        Error::stopped("could not append __name__ to __all__", Error::fetch())};
   }
   return {};
 }
 
 PyStatus exec_module(PyObject* module) {
   if (!PyModule_Check(module)) return Unexpected<Error>{not_an_instance(module, "module")};
-  CATENC_ASSIGN_OR_RETURN(PyObject* type, encoder_type());
+  CATENC_ASSIGN_OR_RETURN(PyObject * type, encoder_type());
   CATENC_ASSIGN_OR_RETURN(const Names* n, names());
   CATENC_TRY(add_to_all(module, *n));
   if (PyObject_SetAttrString(module, "Encoder", type) < 0) return fetched();
@@ -55,22 +56,17 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "catenc",
-    module_doc,
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "catenc", module_doc, 0,       nullptr,
+    module_slots,          nullptr,  nullptr,    nullptr,
 };
 
 }  // namespace
 
 }  // namespace catenc::py
 
-PyMODINIT_FUNC PyInit_catenc() { return PyModuleDef_Init(&catenc::py::module_def); }
+PyMODINIT_FUNC PyInit_catenc() {
+  return PyModuleDef_Init(&catenc::py::module_def);
+}
 
 #if defined(PyMODEXPORT_FUNC) && defined(Py_mod_name) && defined(Py_mod_abi)
 // Interpreters that load modules through an export hook get the same module as a slot list.
@@ -89,5 +85,7 @@ PyModuleDef_Slot export_slots[] = {
 }  // namespace
 }  // namespace catenc::py
 
-PyMODEXPORT_FUNC PyModExport_catenc() { return catenc::py::export_slots; }
+PyMODEXPORT_FUNC PyModExport_catenc() {
+  return catenc::py::export_slots;
+}
 #endif

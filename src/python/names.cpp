@@ -13,10 +13,11 @@ PyResult<const Names*> names() {
     Names made{};
     // Interned strings live as long as the process in practice; the counts are never returned.
     const std::pair<PyObject**, const char*> table[] = {
-        {&made.obj, "obj"},         {&made.encoding, "encoding"}, {&made.all, "__all__"},
-        {&made.add_note, "add_note"}, {&made.shape, "shape"},     {&made.values, "values"},
-        {&made.columns, "columns"}, {&made.tolist, "tolist"},     {&made.pandas, "pandas"},
-        {&made.version, "__version__"},
+        {&made.obj, "obj"},         {&made.encoding, "encoding"},
+        {&made.all, "__all__"},     {&made.add_note, "add_note"},
+        {&made.shape, "shape"},     {&made.values, "values"},
+        {&made.columns, "columns"}, {&made.tolist, "tolist"},
+        {&made.pandas, "pandas"},   {&made.version, "__version__"},
     };
     for (const auto& [slot, text] : table) {
       *slot = PyUnicode_InternFromString(text);

@@ -32,7 +32,8 @@ bool small_int_value(PyObject* object, int64_t& value) noexcept {
 #else
   const Py_ssize_t size = Py_SIZE(object);
   if (size < -1 || size > 1) return false;
-  value = static_cast<int64_t>(size) * static_cast<int64_t>(reinterpret_cast<PyLongObject*>(object)->ob_digit[0]);
+  value = static_cast<int64_t>(size) *
+          static_cast<int64_t>(reinterpret_cast<PyLongObject*>(object)->ob_digit[0]);
   return true;
 #endif
 }
@@ -82,9 +83,12 @@ Label str_label(PyObject* str, Arena& arena) {
   const void* data = PyUnicode_DATA(str);
   if (PyUnicode_IS_ASCII(str)) return Label(static_cast<const char*>(data), length);
   switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND: return utf8_of(static_cast<const uint8_t*>(data), length, arena);
-    case PyUnicode_2BYTE_KIND: return utf8_of(static_cast<const uint16_t*>(data), length, arena);
-    default: return utf8_of(static_cast<const uint32_t*>(data), length, arena);
+    case PyUnicode_1BYTE_KIND:
+      return utf8_of(static_cast<const uint8_t*>(data), length, arena);
+    case PyUnicode_2BYTE_KIND:
+      return utf8_of(static_cast<const uint16_t*>(data), length, arena);
+    default:
+      return utf8_of(static_cast<const uint32_t*>(data), length, arena);
   }
 }
 
@@ -148,13 +152,20 @@ class PlainObjectsWork final : public ColumnWork {
         const Kind kind = kind_of(object, slots_.na);
         Label label;
         switch (kind) {
-          case Kind::str: label = str_label(object, *arena); break;
-          case Kind::none: label = none_text; break;
-          case Kind::na: label = na_text; break;
+          case Kind::str:
+            label = str_label(object, *arena);
+            break;
+          case Kind::none:
+            label = none_text;
+            break;
+          case Kind::na:
+            label = na_text;
+            break;
           default:
             if (r < first) {
               char buffer[float_text_capacity];
-              label = arena->copy(std::string_view(buffer, write_float_text(number_of(object, kind), buffer)));
+              label = arena->copy(
+                  std::string_view(buffer, write_float_text(number_of(object, kind), buffer)));
             } else {
               label = str_of_number(object, kind, *arena);
             }
@@ -165,7 +176,8 @@ class PlainObjectsWork final : public ColumnWork {
       labels.arenas.push_back(std::move(arena));
       return {};
     }));
-    CATENC_ASSIGN_OR_RETURN(LabelMap map, label_encode_into(std::span<const Label>(labels.labels), out, stride));
+    CATENC_ASSIGN_OR_RETURN(LabelMap map,
+                            label_encode_into(std::span<const Label>(labels.labels), out, stride));
     return std::optional<LabelMap>(std::move(map));
   }
 
@@ -185,8 +197,11 @@ class PlainObjectsWork final : public ColumnWork {
   // Each distinct object is read once: rows are deduplicated by the object they hold, every such
   // object's cell converted, and the rows take its code.
   Outcome<std::optional<LabelMap>> encode_by_object(double* out, size_t stride) {
-    const auto object_at = [this](size_t row) { return reinterpret_cast<uint64_t>(slots_.at(row)); };
-    CATENC_ASSIGN_OR_RETURN(const std::vector<uint64_t> objects, distinct_keys(slots_.rows, object_at, out, stride));
+    const auto object_at = [this](size_t row) {
+      return reinterpret_cast<uint64_t>(slots_.at(row));
+    };
+    CATENC_ASSIGN_OR_RETURN(const std::vector<uint64_t> objects,
+                            distinct_keys(slots_.rows, object_at, out, stride));
     DictionarySource source = indices_in_cells(out, stride, slots_.rows);
     source.every_code_used = true;
     std::vector<DictionaryEntry> entries(objects.size() + 1);
@@ -215,10 +230,17 @@ bool plain_entry(PyObject* cell, PyObject* na, DictionaryEntry& entry) {
   const Kind kind = kind_of(cell, na);
   Arena arena;
   switch (kind) {
-    case Kind::foreign: return false;
-    case Kind::str: entry.text = str_label(cell, arena); break;
-    case Kind::none: entry.text = none_text; break;
-    case Kind::na: entry.text = na_text; break;
+    case Kind::foreign:
+      return false;
+    case Kind::str:
+      entry.text = str_label(cell, arena);
+      break;
+    case Kind::none:
+      entry.text = none_text;
+      break;
+    case Kind::na:
+      entry.text = na_text;
+      break;
     default:
       entry.is_number = true;
       entry.number = number_of(cell, kind);

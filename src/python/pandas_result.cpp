@@ -9,7 +9,8 @@ namespace {
 // The columns keyed by position, the labelled ones as Series of dtype object (an explicit object
 // dtype keeps pandas from inferring a string dtype of its own, which would turn None into NaN).
 // Names may repeat, so they are set on the finished frame.
-PyResult<Ref> columns_by_position(std::vector<Ref> values, const Learned& learned, PyObject* series_type) {
+PyResult<Ref> columns_by_position(std::vector<Ref> values, const Learned& learned,
+                                  PyObject* series_type) {
   Ref columns = Ref::steal(PyDict_New());
   if (!columns) return fetched();
   Ref kwargs = Ref::steal(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
@@ -65,7 +66,8 @@ PyResult<bool> same_as_inferred(PyObject* pandas, PyObject* labels) {
   Ref on = Ref::steal(PyObject_CallNoArgs(uses_text.function.get()));
   if (!on) return fetched();
   if (on.get() == Py_False) {
-    return PyArray_DescrCheck(dtype.get()) && reinterpret_cast<PyArray_Descr*>(dtype.get())->type_num == NPY_OBJECT;
+    return PyArray_DescrCheck(dtype.get()) &&
+           reinterpret_cast<PyArray_Descr*>(dtype.get())->type_num == NPY_OBJECT;
   }
   if (uses_text.pandas_2_2) return false;
   Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
@@ -87,7 +89,8 @@ PyResult<bool> same_as_inferred(PyObject* pandas, PyObject* labels) {
 // or, where that Index would equal the input's own `columns`, a view of those. Making an Index of
 // str takes pandas a hundred microseconds where it infers a text dtype; a view shares the labels
 // and has a name of its own.
-PyResult<Ref> result_columns(PyObject* pandas, const std::vector<std::string>& names, PyObject* labels) {
+PyResult<Ref> result_columns(PyObject* pandas, const std::vector<std::string>& names,
+                             PyObject* labels) {
   if (labels != nullptr) {
     CATENC_ASSIGN_OR_RETURN(const bool reusable, same_as_inferred(pandas, labels));
     if (reusable) return checked(PyObject_CallMethod(labels, "view", nullptr));
@@ -95,7 +98,8 @@ PyResult<Ref> result_columns(PyObject* pandas, const std::vector<std::string>& n
   Ref name_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
   if (!name_list) return fetched();
   for (size_t i = 0; i < names.size(); ++i) {
-    PyObject* name = PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "strict");
+    PyObject* name =
+        PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "strict");
     if (name == nullptr) return fetched();
     PyList_SET_ITEM(name_list.get(), static_cast<Py_ssize_t>(i), name);
   }
@@ -104,8 +108,8 @@ PyResult<Ref> result_columns(PyObject* pandas, const std::vector<std::string>& n
 
 }  // namespace
 
-PyResult<Ref> pandas_result(ArrayTable table, const std::vector<std::string>& names, PyObject* labels,
-                            const Learned* learned) {
+PyResult<Ref> pandas_result(ArrayTable table, const std::vector<std::string>& names,
+                            PyObject* labels, const Learned* learned) {
   const bool labelled = learned != nullptr && learned->has_labels();
   std::vector<Ref> values;
   if (labelled) {
@@ -122,16 +126,19 @@ PyResult<Ref> pandas_result(ArrayTable table, const std::vector<std::string>& na
     // A column-major array becomes pandas' block as it is: every column of the frame contiguous.
     Ref args = Ref::steal(PyTuple_Pack(1, table.array.get()));
     // Nobody else can see the array, so the frame may keep it rather than copy it.
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:O,s:O}", "columns", name_list.get(), "copy", Py_False));
+    Ref kwargs =
+        Ref::steal(Py_BuildValue("{s:O,s:O}", "columns", name_list.get(), "copy", Py_False));
     if (!args || !kwargs) return fetched();
     return checked(PyObject_Call(data_frame_type.get(), args.get(), kwargs.get()));
   }
   Ref series_type = Ref::steal(PyObject_GetAttrString(pandas.get(), "Series"));
   if (!series_type) return fetched();
-  CATENC_ASSIGN_OR_RETURN(Ref columns, columns_by_position(std::move(values), *learned, series_type.get()));
+  CATENC_ASSIGN_OR_RETURN(Ref columns,
+                          columns_by_position(std::move(values), *learned, series_type.get()));
   Ref args = Ref::steal(PyTuple_Pack(1, columns.get()));
   if (!args) return fetched();
-  CATENC_ASSIGN_OR_RETURN(Ref frame, checked(PyObject_Call(data_frame_type.get(), args.get(), nullptr)));
+  CATENC_ASSIGN_OR_RETURN(Ref frame,
+                          checked(PyObject_Call(data_frame_type.get(), args.get(), nullptr)));
   if (PyObject_SetAttrString(frame.get(), "columns", name_list.get()) < 0) return fetched();
   return frame;
 }

@@ -23,7 +23,9 @@ constexpr char generic_failure[] = "internal failure in catenc";
 
 OnceCell<PyObject*> panic_type_cell;
 
-void write_stderr(std::string_view text) noexcept { write_all(2, text); }
+void write_stderr(std::string_view text) noexcept {
+  write_all(2, text);
+}
 
 [[noreturn]] void abort_second_failure() noexcept {
   write_stderr("uncaught panic at ffi boundary\n");
@@ -56,7 +58,7 @@ void raise_internal(const Error& failure) noexcept {
   if (raising_internal) abort_second_failure();
   raising_internal = true;
   const std::string_view message = failure.message().empty() ? std::string_view(generic_failure)
-                                                              : std::string_view(failure.message());
+                                                             : std::string_view(failure.message());
   char where[96];
   std::snprintf(where, sizeof where, "thread '%lu' failed in catenc at ",
                 static_cast<unsigned long>(pthread_self()));
@@ -78,8 +80,8 @@ void raise_internal(const Error& failure) noexcept {
   if (!type) {
     if (type.error().kind() == Error::Kind::internal) abort_second_failure();
     std::move(type).error().restore();
-  } else if (Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                                        "replace"))) {
+  } else if (Ref text = Ref::steal(PyUnicode_DecodeUTF8(
+                 message.data(), static_cast<Py_ssize_t>(message.size()), "replace"))) {
     PyErr_SetObject(type.value(), text.get());
   }
   raising_internal = false;

@@ -21,8 +21,8 @@ namespace {
 
 PyStatus expect_args(Py_ssize_t given, Py_ssize_t wanted, const char* name) {
   if (given == wanted) return {};
-  return fail(PyExc_TypeError, std::string(name) + "() takes " + std::to_string(wanted) + " arguments (" +
-                                   std::to_string(given) + " given)");
+  return fail(PyExc_TypeError, std::string(name) + "() takes " + std::to_string(wanted) +
+                                   " arguments (" + std::to_string(given) + " given)");
 }
 
 PyResult<std::vector<LabelRule>> rules_of(PyObject* rules) {
@@ -66,8 +66,8 @@ PyResult<Ref> learn(PyObject* const* args, Py_ssize_t nargs) {
 }
 
 Unexpected<Error> changed_between_passes(size_t column, const char* what) {
-  return fail(PyExc_RuntimeError, "the table changed between the passes over it: column " + std::to_string(column) +
-                                      " " + what);
+  return fail(PyExc_RuntimeError, "the table changed between the passes over it: column " +
+                                      std::to_string(column) + " " + what);
 }
 
 // encode(frame, rules, vocabularies): the partition's float64 table, column-major, in which every
@@ -101,7 +101,8 @@ PyResult<Ref> encode(PyObject* const* args, Py_ssize_t nargs) {
     for (size_t i = 0; i < mine.size(); ++i) {
       const LabelMap::Entry entry = mine.entry(i);
       std::optional<uint64_t> code;
-      if (!whole.span.find(entry.label, code)) return changed_between_passes(c, "holds a label it did not hold");
+      if (!whole.span.find(entry.label, code))
+        return changed_between_passes(c, "holds a label it did not hold");
       if (entry.code) code_of[*entry.code] = static_cast<double>(*code);
     }
     double* cells = table.data() + c * table.column_stride();
@@ -137,8 +138,9 @@ PyResult<Ref> decode(PyObject* const* args, Py_ssize_t nargs) {
   }
   const auto cell = [&](size_t r, size_t c) {
     double value;
-    std::memcpy(&value, PyArray_BYTES(array) + static_cast<npy_intp>(r) * PyArray_STRIDE(array, 0) +
-                            static_cast<npy_intp>(c) * PyArray_STRIDE(array, 1),
+    std::memcpy(&value,
+                PyArray_BYTES(array) + static_cast<npy_intp>(r) * PyArray_STRIDE(array, 0) +
+                    static_cast<npy_intp>(c) * PyArray_STRIDE(array, 1),
                 sizeof value);
     return value;
   };
@@ -151,13 +153,15 @@ PyResult<Ref> decode(PyObject* const* args, Py_ssize_t nargs) {
     if (vocabulary == Py_None) {
       column = Ref::steal(PyArray_SimpleNew(1, &length, NPY_FLOAT64));
       if (!column) return fetched();
-      auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(column.get())));
+      auto* out =
+          static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(column.get())));
       for (size_t r = 0; r < rows; ++r) out[r] = cell(r, c);
     } else {
       CATENC_ASSIGN_OR_RETURN(const ReceivedSet labels, received_set(vocabulary));
       column = Ref::steal(PyArray_SimpleNew(1, &length, NPY_OBJECT));
       if (!column) return fetched();
-      auto** slots = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(column.get())));
+      auto** slots =
+          static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(column.get())));
       // Each label's str is made once and shared by its cells.
       std::vector<Ref> strs(labels.span.code_count());
       for (size_t r = 0; r < rows; ++r) {
@@ -196,14 +200,17 @@ PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyMethodDef functions[] = {
-    {"learn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function<learn>)), METH_FASTCALL,
-     "learn(frame, rules)\n--\n\nEach column's labels, or None for a numeric one."},
-    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function<encode>)), METH_FASTCALL,
-     "encode(frame, rules, vocabularies)\n--\n\nThe partition's codes in the whole table's vocabularies."},
-    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function<decode>)), METH_FASTCALL,
+    {"learn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function<learn>)),
+     METH_FASTCALL, "learn(frame, rules)\n--\n\nEach column's labels, or None for a numeric one."},
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function<encode>)),
+     METH_FASTCALL,
+     "encode(frame, rules, vocabularies)\n--\n\nThe partition's codes in the whole table's "
+     "vocabularies."},
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function<decode>)),
+     METH_FASTCALL,
      "decode(table, vocabularies)\n--\n\nThe columns of a table of codes, labelled."},
-    {"union", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function<set_union>)), METH_FASTCALL,
-     "union(a, b)\n--\n\nThe labels of two label sets."},
+    {"union", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function<set_union>)),
+     METH_FASTCALL, "union(a, b)\n--\n\nThe labels of two label sets."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -218,8 +225,15 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef partition_module = {
-    PyModuleDef_HEAD_INIT, "_catenc_partition", "What the partitions of a larger table run (private).", 0,
-    functions, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_catenc_partition",
+    "What the partitions of a larger table run (private).",
+    0,
+    functions,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -13,7 +13,8 @@ PyResult<Ref> name_str(const std::string& text) {
 PyResult<std::vector<Ref>> column_views(const ArrayTable& table) {
   std::vector<Ref> views;
   for (size_t column = 0; column < table.table.columns(); ++column) {
-    Ref key = Ref::steal(Py_BuildValue("(Nn)", PySlice_New(nullptr, nullptr, nullptr), static_cast<Py_ssize_t>(column)));
+    Ref key = Ref::steal(Py_BuildValue("(Nn)", PySlice_New(nullptr, nullptr, nullptr),
+                                       static_cast<Py_ssize_t>(column)));
     if (!key) return fetched();
     CATENC_ASSIGN_OR_RETURN(Ref view, checked(PyObject_GetItem(table.array.get(), key.get())));
     views.push_back(std::move(view));
@@ -23,7 +24,8 @@ PyResult<std::vector<Ref>> column_views(const ArrayTable& table) {
 
 }  // namespace
 
-PyResult<Ref> polars_result(ArrayTable table, const std::vector<std::string>& names, const Learned* learned) {
+PyResult<Ref> polars_result(ArrayTable table, const std::vector<std::string>& names,
+                            const Learned* learned) {
   const bool labelled = learned != nullptr && learned->has_labels();
   std::vector<Ref> values;
   if (labelled) {
@@ -49,8 +51,8 @@ PyResult<Ref> polars_result(ArrayTable table, const std::vector<std::string>& na
     }
     Ref args = Ref::steal(PyTuple_Pack(2, name.get(), values[column].get()));
     if (!args) return fetched();
-    CATENC_ASSIGN_OR_RETURN(Ref made,
-                            checked(PyObject_Call(series_type.get(), args.get(), text ? text_kwargs.get() : nullptr)));
+    CATENC_ASSIGN_OR_RETURN(Ref made, checked(PyObject_Call(series_type.get(), args.get(),
+                                                            text ? text_kwargs.get() : nullptr)));
     PyList_SET_ITEM(series.get(), static_cast<Py_ssize_t>(column), made.release());
   }
   return checked(PyObject_CallMethod(polars.get(), "DataFrame", "O", series.get()));

@@ -17,7 +17,8 @@ namespace {
 // The name of a refused type goes to file descriptor 1 itself, not to sys.stdout.
 PyStatus print_line_to_stdout(const std::string& name) {
   if (!write_all(1, name + "\n")) {
-    return Unexpected<Error>{Error::internal(std::string("failed printing to stdout: ") + std::strerror(errno))};
+    return Unexpected<Error>{
+        Error::internal(std::string("failed printing to stdout: ") + std::strerror(errno))};
   }
   return {};
 }
@@ -39,9 +40,9 @@ PyResult<ArrayTable> copy_float64(PyObject* obj) {
   const auto rows = static_cast<size_t>(PyArray_DIM(array, 0));
   const auto columns = static_cast<size_t>(PyArray_DIM(array, 1));
   const bool fortran = !PyArray_IS_C_CONTIGUOUS(array) && PyArray_IS_F_CONTIGUOUS(array);
-  CATENC_ASSIGN_OR_RETURN(
-      ArrayTable copy,
-      new_array_table(rows, columns, fortran ? Table::Layout::column_major : Table::Layout::row_major));
+  CATENC_ASSIGN_OR_RETURN(ArrayTable copy, new_array_table(rows, columns,
+                                                           fortran ? Table::Layout::column_major
+                                                                   : Table::Layout::row_major));
   const char* source = PyArray_BYTES(array);
   if (PyArray_IS_C_CONTIGUOUS(array) || fortran) {
     if (rows * columns > 0) std::memcpy(copy.table.data(), source, rows * columns * sizeof(double));
@@ -51,9 +52,10 @@ PyResult<ArrayTable> copy_float64(PyObject* obj) {
   const npy_intp column_stride = PyArray_STRIDE(array, 1);
   for (size_t r = 0; r < rows; ++r) {
     for (size_t c = 0; c < columns; ++c) {
-      std::memcpy(&copy.table.at(r, c),
-                  source + static_cast<npy_intp>(r) * row_stride + static_cast<npy_intp>(c) * column_stride,
-                  sizeof(double));
+      std::memcpy(
+          &copy.table.at(r, c),
+          source + static_cast<npy_intp>(r) * row_stride + static_cast<npy_intp>(c) * column_stride,
+          sizeof(double));
     }
   }
   return copy;
@@ -121,7 +123,7 @@ PyResult<Conversion> pyany_to_vec(Borrowed obj, TableUse use) {
     CATENC_ASSIGN_OR_RETURN(ArrayTable table, copy_float64(obj.get()));
     return Conversion{std::move(out), std::move(table), nullptr};
   }
-  const TableKind kind = out.arrow_frame ? TableKind::arrow_frame
+  const TableKind kind = out.arrow_frame    ? TableKind::arrow_frame
                          : out.column_names ? TableKind::data_frame
                                             : TableKind::array;
   CATENC_ASSIGN_OR_RETURN(EncodedTable encoded, encode_object_array(obj, kind));

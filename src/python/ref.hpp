@@ -13,7 +13,9 @@ namespace catenc::py {
 
 #ifndef NDEBUG
 // Reference counts may change only on a thread attached to the interpreter.
-inline void assert_attached() { assert(PyGILState_Check()); }
+inline void assert_attached() {
+  assert(PyGILState_Check());
+}
 #else
 inline void assert_attached() {}
 #endif

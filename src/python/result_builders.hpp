@@ -18,11 +18,12 @@ PyResult<Ref> array_result(ArrayTable table, const Learned* learned);
 // A DataFrame named by `names` (or, where pandas would make the same Index of them, by a view of
 // the input's `labels`): float64 columns, and object columns of labels (None for missing) where
 // the record encoded.
-PyResult<Ref> pandas_result(ArrayTable table, const std::vector<std::string>& names, PyObject* labels,
-                            const Learned* learned);
+PyResult<Ref> pandas_result(ArrayTable table, const std::vector<std::string>& names,
+                            PyObject* labels, const Learned* learned);
 
 // A polars DataFrame named by `names`: Float64 columns, and String columns of labels (null for
 // missing) where the record encoded. pandas plays no part.
-PyResult<Ref> polars_result(ArrayTable table, const std::vector<std::string>& names, const Learned* learned);
+PyResult<Ref> polars_result(ArrayTable table, const std::vector<std::string>& names,
+                            const Learned* learned);
 
 }  // namespace catenc::py

@@ -20,7 +20,8 @@ PyResult<bool> repair_units_past_unicode(Ref& str) {
   if (!past) return false;
   std::string text(utf8_size_of_ucs(units, length), '\0');
   utf8_from_ucs(units, length, text.data());
-  CATENC_ASSIGN_OR_RETURN(str, checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict")));
+  CATENC_ASSIGN_OR_RETURN(str, checked(PyUnicode_DecodeUTF8(
+                                   text.data(), static_cast<Py_ssize_t>(text.size()), "strict")));
   return true;
 }
 

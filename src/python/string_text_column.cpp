@@ -29,7 +29,8 @@ class StringTextWork final : public ColumnWork {
       CATENC_ASSIGN_OR_RETURN(const std::vector<Label> cells,
                               distinct_rows<DistinctViewSet>(source_.rows, cell_at, out, stride));
       std::vector<DictionaryEntry> entries(cells.size() + 1);
-      if (!unpack(cells, entries)) return unexpected(Failure::internal("NumPy could not unpack a string of the array"));
+      if (!unpack(cells, entries))
+        return unexpected(Failure::internal("NumPy could not unpack a string of the array"));
       DictionarySource dictionary = indices_in_cells(out, stride, source_.rows);
       dictionary.every_code_used = true;
       dictionary.entries = entries;
@@ -46,12 +47,14 @@ class StringTextWork final : public ColumnWork {
     const auto load = reinterpret_cast<Load>(PyArray_API[313]);
     const auto acquire = reinterpret_cast<Acquire>(PyArray_API[316]);
     const auto release = reinterpret_cast<Release>(PyArray_API[318]);
-    npy_string_allocator* allocator = acquire(reinterpret_cast<const PyArray_StringDTypeObject*>(source_.descr));
+    npy_string_allocator* allocator =
+        acquire(reinterpret_cast<const PyArray_StringDTypeObject*>(source_.descr));
     bool unpacked = true;
     try {
       for (size_t k = 0; k < cells.size() && unpacked; ++k) {
         npy_static_string text{0, nullptr};
-        const int is_null = load(allocator, reinterpret_cast<const npy_packed_static_string*>(cells[k].data()), &text);
+        const int is_null = load(
+            allocator, reinterpret_cast<const npy_packed_static_string*>(cells[k].data()), &text);
         if (is_null < 0) {
           unpacked = false;
         } else if (is_null == 1) {

@@ -52,30 +52,30 @@ inline void fail(const char* file, int line, const std::string& what) {
 #define CHECK_CAT_INNER_(a, b) a##b
 #define CHECK_CAT_(a, b) CHECK_CAT_INNER_(a, b)
 
-#define TEST(name)                                              \
-  static void CHECK_CAT_(test_, name)();                        \
+#define TEST(name)                                                                    \
+  static void CHECK_CAT_(test_, name)();                                              \
   static check::Register CHECK_CAT_(register_, name)(#name, CHECK_CAT_(test_, name)); \
   static void CHECK_CAT_(test_, name)()
 
-#define CHECK(cond)                                        \
-  do {                                                     \
-    if (!(cond)) check::fail(__FILE__, __LINE__, #cond);   \
+#define CHECK(cond)                                      \
+  do {                                                   \
+    if (!(cond)) check::fail(__FILE__, __LINE__, #cond); \
   } while (false)
 
-#define CHECK_EQ(a, b)                                                                   \
-  do {                                                                                   \
-    const auto& check_a_ = (a);                                                          \
-    const auto& check_b_ = (b);                                                          \
-    if (!(check_a_ == check_b_))                                                         \
-      check::fail(__FILE__, __LINE__,                                                    \
-                  std::string(#a " == " #b " (") + check::show(check_a_) + " vs " +      \
-                      check::show(check_b_) + ")");                                      \
+#define CHECK_EQ(a, b)                                                              \
+  do {                                                                              \
+    const auto& check_a_ = (a);                                                     \
+    const auto& check_b_ = (b);                                                     \
+    if (!(check_a_ == check_b_))                                                    \
+      check::fail(__FILE__, __LINE__,                                               \
+                  std::string(#a " == " #b " (") + check::show(check_a_) + " vs " + \
+                      check::show(check_b_) + ")");                                 \
   } while (false)
 
-#define REQUIRE(cond)                                      \
-  do {                                                     \
-    if (!(cond)) {                                         \
-      check::fail(__FILE__, __LINE__, #cond);              \
-      throw check::Stop{};                                 \
-    }                                                      \
+#define REQUIRE(cond)                         \
+  do {                                        \
+    if (!(cond)) {                            \
+      check::fail(__FILE__, __LINE__, #cond); \
+      throw check::Stop{};                    \
+    }                                         \
   } while (false)

@@ -23,7 +23,9 @@ using catenc::NumberType;
 
 namespace {
 
-uint64_t bits(double value) { return std::bit_cast<uint64_t>(value); }
+uint64_t bits(double value) {
+  return std::bit_cast<uint64_t>(value);
+}
 
 const uint64_t missing = catenc::missing_code_bits;
 
@@ -33,8 +35,12 @@ std::vector<std::string> labels_of(const LabelMap& map) {
   return labels;
 }
 
-DictionaryEntry number(double value, std::string text) { return {true, value, std::move(text)}; }
-DictionaryEntry label(std::string text) { return {false, 0, std::move(text)}; }
+DictionaryEntry number(double value, std::string text) {
+  return {true, value, std::move(text)};
+}
+DictionaryEntry label(std::string text) {
+  return {false, 0, std::move(text)};
+}
 
 }  // namespace
 
@@ -43,10 +49,14 @@ TEST(float_repr_is_python_repr) {
     double value;
     const char* repr;
   } cases[] = {
-      {1.0, "1.0"},       {0.0, "0.0"},           {-0.0, "-0.0"},      {0.1, "0.1"},
-      {1e16, "1e+16"},    {1e15, "1000000000000000.0"}, {0.0001, "0.0001"}, {1e-05, "1e-05"},
-      {1.5e300, "1.5e+300"}, {123456.789, "123456.789"}, {5e-324, "5e-324"}, {2.5, "2.5"},
-      {-1e100, "-1e+100"}, {NAN, "nan"},          {INFINITY, "inf"},   {-INFINITY, "-inf"},
+      {1.0, "1.0"},          {0.0, "0.0"},
+      {-0.0, "-0.0"},        {0.1, "0.1"},
+      {1e16, "1e+16"},       {1e15, "1000000000000000.0"},
+      {0.0001, "0.0001"},    {1e-05, "1e-05"},
+      {1.5e300, "1.5e+300"}, {123456.789, "123456.789"},
+      {5e-324, "5e-324"},    {2.5, "2.5"},
+      {-1e100, "-1e+100"},   {NAN, "nan"},
+      {INFINITY, "inf"},     {-INFINITY, "-inf"},
   };
   for (const auto& c : cases) {
     char buffer[catenc::float_repr_capacity];
@@ -83,7 +93,8 @@ TEST(date_texts_are_those_of_pandas) {
 }
 
 TEST(numbers_convert_as_float_of_the_cell) {
-  const uint16_t halves[] = {0x3C00, 0x7C01, 0xFC00, 0x0001};  // 1, a signalling NaN, -inf, smallest
+  const uint16_t halves[] = {0x3C00, 0x7C01, 0xFC00,
+                             0x0001};  // 1, a signalling NaN, -inf, smallest
   double out[4];
   NumberSource halves_source{reinterpret_cast<const char*>(halves), 2, 4, NumberType::f16, {}};
   REQUIRE(catenc::write_numbers(halves_source, out, 1).ok());
@@ -118,8 +129,8 @@ TEST(numbers_convert_as_float_of_the_cell) {
 TEST(dictionary_of_numbers_is_numeric_and_its_missing_cell_missing) {
   const int8_t codes[] = {1, -1, 0, 1};
   DictionarySource source{reinterpret_cast<const char*>(codes), 1, 4, 1, true, {}, {}};
-  const std::vector<DictionaryEntry> entries = {number(catenc::missing_code(), "nan"), number(2.5, "2.5"),
-                                                number(-7, "-7")};
+  const std::vector<DictionaryEntry> entries = {number(catenc::missing_code(), "nan"),
+                                                number(2.5, "2.5"), number(-7, "-7")};
   source.entries = entries;
   double out[4];
   auto map = catenc::encode_dictionary(source, out, 1);
@@ -135,8 +146,8 @@ TEST(dictionary_numbers_before_the_first_label_take_their_float_text) {
   // codes follow the labels "1", "1.0", "a" in byte order; a missing NaN gives no code either way.
   const int16_t codes[] = {0, 1, 0, -1, 2};
   DictionarySource source{reinterpret_cast<const char*>(codes), 2, 5, 2, true, {}, {}};
-  const std::vector<DictionaryEntry> entries = {number(catenc::missing_code(), "nan"), number(1.0, "1.0"),
-                                                label("a"), number(3, "3")};
+  const std::vector<DictionaryEntry> entries = {number(catenc::missing_code(), "nan"),
+                                                number(1.0, "1.0"), label("a"), number(3, "3")};
   source.entries = entries;
   double out[5];
   auto map = catenc::encode_dictionary(source, out, 1);
@@ -202,7 +213,8 @@ TEST(distinct_keys_crafted_to_collide_give_up_hashing) {
   for (size_t i = 0; i < count; ++i) CHECK_EQ(set.insert(keys[i], seen), static_cast<uint32_t>(i));
   CHECK(set.is_ordered());
   // Seen again, each finds its index.
-  for (size_t i = 0; i < count; i += 997) CHECK_EQ(set.insert(keys[i], seen), static_cast<uint32_t>(i));
+  for (size_t i = 0; i < count; i += 997)
+    CHECK_EQ(set.insert(keys[i], seen), static_cast<uint32_t>(i));
   CHECK_EQ(seen.size(), count);
   catenc::detail::reset_label_hash_key_for_testing();
 }

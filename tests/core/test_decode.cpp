@@ -27,7 +27,13 @@ TEST(code_to_key_truncates_and_saturates) {
     double code;
     uint64_t key;
   } cases[] = {
-      {2.9, 2}, {0.7, 0}, {-0.7, 0}, {-0.0, 0}, {-3.0, 0}, {-inf, 0}, {1.0, 1},
+      {2.9, 2},
+      {0.7, 0},
+      {-0.7, 0},
+      {-0.0, 0},
+      {-3.0, 0},
+      {-inf, 0},
+      {1.0, 1},
       {9007199254740993.0, 9007199254740992ULL},
       {18446744073709549568.0, 18446744073709549568ULL},
       {18446744073709551616.0, std::numeric_limits<uint64_t>::max()},
@@ -44,8 +50,17 @@ TEST(decode_rules) {
     double code;
     const char* label;  // null: missing
   } cases[] = {
-      {0.0, ""}, {1.0, "a"}, {1.9, "a"}, {2.0, "b"}, {-0.5, ""}, {-3.0, ""}, {-inf, ""},
-      {3.0, nullptr}, {inf, nullptr}, {1e20, nullptr}, {not_a_number, nullptr},
+      {0.0, ""},
+      {1.0, "a"},
+      {1.9, "a"},
+      {2.0, "b"},
+      {-0.5, ""},
+      {-3.0, ""},
+      {-inf, ""},
+      {3.0, nullptr},
+      {inf, nullptr},
+      {1e20, nullptr},
+      {not_a_number, nullptr},
   };
   for (const auto& c : cases) {
     const std::optional<Label> got = decoded(c.code, map);

@@ -53,14 +53,18 @@ TEST(float_text_round_trips_on_random_doubles) {
     double back = 0;
     const char* begin = text.data();
     const bool negative = *begin == '-';
-    const auto parsed = std::from_chars(begin + (negative ? 1 : 0), text.data() + text.size(), back);
+    const auto parsed =
+        std::from_chars(begin + (negative ? 1 : 0), text.data() + text.size(), back);
     CHECK(parsed.ec == std::errc() || std::isinf(value));
     if (negative) back = -back;
     if (!std::isinf(value)) CHECK_EQ(std::bit_cast<uint64_t>(back), std::bit_cast<uint64_t>(value));
     char shortest[64];
-    const auto end = std::to_chars(shortest, shortest + sizeof shortest, value, std::chars_format::scientific).ptr;
+    const auto end =
+        std::to_chars(shortest, shortest + sizeof shortest, value, std::chars_format::scientific)
+            .ptr;
     size_t significant = 0;
-    for (const char* p = shortest; p != end && *p != 'e'; ++p) significant += (*p >= '0' && *p <= '9');
+    for (const char* p = shortest; p != end && *p != 'e'; ++p)
+      significant += (*p >= '0' && *p <= '9');
     size_t text_digits = 0;
     for (char ch : text) text_digits += (ch >= '1' && ch <= '9');
     CHECK(text_digits <= significant);

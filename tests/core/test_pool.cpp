@@ -81,7 +81,10 @@ bool wait_for(Condition condition) {
 template <class T, class F>
 auto map_items(std::span<const T> items, F f) {
   using R = std::invoke_result_t<F&, const T&>;
-  if constexpr (requires(R r) { r.ok(); r.value(); }) {
+  if constexpr (requires(R r) {
+                  r.ok();
+                  r.value();
+                }) {
     using V = std::remove_cvref_t<decltype(std::declval<R&>().value())>;
     std::vector<std::optional<V>> cells(items.size());
     Status status = pool::for_range(items.size(), 1, [&](size_t lo, size_t hi) -> Status {
@@ -272,7 +275,8 @@ TEST(pool_nested_operations_complete) {
     std::vector<int> inner(6);
     std::iota(inner.begin(), inner.end(), base);
     auto squares = map_items(std::span<const int>(inner), [](const int& x) { return long{x} * x; });
-    auto odds = map_items(std::span<const int>(inner), [](const int& x) { return x % 2 ? long{x} : 0L; });
+    auto odds =
+        map_items(std::span<const int>(inner), [](const int& x) { return x % 2 ? long{x} : 0L; });
     if (!squares.ok() || !odds.ok()) return -1;
     return std::accumulate(squares.value().begin(), squares.value().end(), 0L) +
            std::accumulate(odds.value().begin(), odds.value().end(), 0L);
@@ -283,14 +287,14 @@ TEST(pool_nested_operations_complete) {
   }
   in_each_pool([&](size_t threads) {
     auto totals = map_items(std::span<const int>(outer), [&](const int& item) -> Outcome<long> {
-          std::atomic<long> total{0};
-          CATENC_TRY(pool::for_range(50, 1, [&](size_t lo, size_t hi) -> Status {
-            for (size_t j = lo; j < hi; ++j)
-              total.fetch_add(level_three(item * 100 + static_cast<int>(j)));
-            return {};
-          }));
-          return total.load();
-        });
+      std::atomic<long> total{0};
+      CATENC_TRY(pool::for_range(50, 1, [&](size_t lo, size_t hi) -> Status {
+        for (size_t j = lo; j < hi; ++j)
+          total.fetch_add(level_three(item * 100 + static_cast<int>(j)));
+        return {};
+      }));
+      return total.load();
+    });
     REQUIRE(totals.ok());
     CHECK_EQ(std::accumulate(totals.value().begin(), totals.value().end(), 0L), expected_total);
 
@@ -414,23 +418,25 @@ TEST(pool_failure_travels_through_every_operation) {
                                               return a < b;
                                             })),
              std::string("compare"));
-    CHECK_EQ(message_of(pool::for_range(3000, 1, [](size_t lo, size_t hi) -> Status {
-               if (lo <= 2999 && 2999 < hi) return unexpected(Failure::internal("range"));
-               return {};
-             })),
+    CHECK_EQ(message_of(pool::for_range(3000, 1,
+                                        [](size_t lo, size_t hi) -> Status {
+                                          if (lo <= 2999 && 2999 < hi)
+                                            return unexpected(Failure::internal("range"));
+                                          return {};
+                                        })),
              std::string("range"));
     CHECK_EQ(message_of(pool::join([]() -> Status { return {}; },
                                    []() -> Status { throw std::runtime_error("join"); })),
              std::string("join"));
     // Through an enclosing task, and the leftmost of two failures wins.
     auto nested = map_items(std::span<const int>(items.data(), 40), [](const int&) -> Outcome<int> {
-          CATENC_TRY(pool::for_range(1000, 1, [](size_t lo, size_t hi) -> Status {
-            if (lo <= 10 && 10 < hi) return unexpected(Failure::internal("inner 10"));
-            if (lo <= 900 && 900 < hi) return unexpected(Failure::internal("inner 900"));
-            return {};
-          }));
-          return 0;
-        });
+      CATENC_TRY(pool::for_range(1000, 1, [](size_t lo, size_t hi) -> Status {
+        if (lo <= 10 && 10 < hi) return unexpected(Failure::internal("inner 10"));
+        if (lo <= 900 && 900 < hi) return unexpected(Failure::internal("inner 900"));
+        return {};
+      }));
+      return 0;
+    });
     CHECK_EQ(message_of(drop(nested)), std::string("inner 10"));
   });
 }

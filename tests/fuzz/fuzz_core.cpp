@@ -45,8 +45,8 @@
 #include "dictionary_column.hpp"
 #include "fixed_text_column.hpp"
 #include "float_text.hpp"
-#include "numpy_date_text.hpp"
 #include "label_encode.hpp"
+#include "numpy_date_text.hpp"
 #include "pool.hpp"
 
 #ifndef CATENC_FUZZ_NULL_EMPTY_LABELS
@@ -66,12 +66,14 @@ namespace {
   std::abort();
 }
 
-#define FUZZ_CHECK(cond)                   \
-  do {                                     \
-    if (!(cond)) fail(#cond, __LINE__);    \
+#define FUZZ_CHECK(cond)                \
+  do {                                  \
+    if (!(cond)) fail(#cond, __LINE__); \
   } while (false)
 
-bool is_marker(const std::string& s) { return s == "nan" || s == "NaN" || s == "<NA>"; }
+bool is_marker(const std::string& s) {
+  return s == "nan" || s == "NaN" || s == "<NA>";
+}
 
 // Pools of a few sizes, made once: starting threads for every input would dominate the run.
 // Never destroyed, so that no input can race the process's exit.
@@ -134,7 +136,8 @@ void check_float_text(double value) {
   FUZZ_CHECK((text[0] == '-') == std::signbit(value));
   FUZZ_CHECK(start < text.size());
   const size_t point = text.find('.');
-  const std::string whole = text.substr(start, point == std::string::npos ? std::string::npos : point - start);
+  const std::string whole =
+      text.substr(start, point == std::string::npos ? std::string::npos : point - start);
   FUZZ_CHECK(!whole.empty());
   FUZZ_CHECK(whole == "0" || whole[0] != '0');
   FUZZ_CHECK(whole.find_first_not_of("0123456789") == std::string::npos);
@@ -145,8 +148,8 @@ void check_float_text(double value) {
     FUZZ_CHECK(fraction.back() != '0');
   }
   double back = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), back,
-                                            std::chars_format::fixed);
+  const auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), back, std::chars_format::fixed);
   FUZZ_CHECK(error == std::errc());
   FUZZ_CHECK(end == text.data() + text.size());
   FUZZ_CHECK(std::bit_cast<uint64_t>(back) == std::bit_cast<uint64_t>(value));
@@ -156,13 +159,14 @@ void check_float_text(double value) {
   const auto written =
       std::to_chars(shortest, shortest + sizeof shortest, value, std::chars_format::scientific);
   FUZZ_CHECK(written.ec == std::errc());
-  FUZZ_CHECK(significant_digits(text) == significant_digits(std::string_view(shortest, written.ptr)));
+  FUZZ_CHECK(significant_digits(text) ==
+             significant_digits(std::string_view(shortest, written.ptr)));
 }
 
 struct Expected {
-  std::vector<std::string> ascending;         // every distinct label, markers too
-  std::vector<std::string> ordinary;          // distinct non-marker labels; index = code
-  std::map<std::string, uint64_t> code_of;    // non-marker label -> code
+  std::vector<std::string> ascending;       // every distinct label, markers too
+  std::vector<std::string> ordinary;        // distinct non-marker labels; index = code
+  std::map<std::string, uint64_t> code_of;  // non-marker label -> code
 };
 
 Expected oracle(const std::vector<Label>& labels) {
@@ -241,7 +245,8 @@ void check_decode(double code, const LabelMap& map, const Expected& e) {
 // Stands for a label drawn from the input: mostly bytes of its own, sometimes a marker, an empty
 // label or a near miss of a marker, so that the marker paths are reached often.
 std::string draw_label(FuzzedDataProvider& fdp) {
-  static const char* const special[] = {"nan", "NaN", "<NA>", "", "NAN", "nan ", "<NA", "Nan", "None"};
+  static const char* const special[] = {"nan",  "NaN", "<NA>", "",    "NAN",
+                                        "nan ", "<NA", "Nan",  "None"};
   const uint8_t kind = fdp.ConsumeIntegral<uint8_t>();
   if (kind < 48) return special[kind % std::size(special)];
   return fdp.ConsumeRandomLengthString(40);
@@ -261,13 +266,16 @@ void check_dictionary(FuzzedDataProvider& fdp, size_t threads) {
       char buffer[catenc::float_repr_capacity];
       entry.text.assign(buffer, catenc::write_float_repr(entry.number, buffer));
     } else {
-      entry.text = fdp.ConsumeBool() ? std::string(fdp.PickValueInArray({"nan", "NaN", "<NA>", "", "a", "1"}))
-                                     : fdp.ConsumeRandomLengthString(6);
+      entry.text = fdp.ConsumeBool()
+                       ? std::string(fdp.PickValueInArray({"nan", "NaN", "<NA>", "", "a", "1"}))
+                       : fdp.ConsumeRandomLengthString(6);
     }
   }
   const size_t rows = fdp.ConsumeIntegralInRange<size_t>(0, 300);
   std::vector<int16_t> codes(rows);
-  for (int16_t& code : codes) code = static_cast<int16_t>(fdp.ConsumeIntegralInRange<int>(-1, static_cast<int>(entry_count) - 2));
+  for (int16_t& code : codes)
+    code = static_cast<int16_t>(
+        fdp.ConsumeIntegralInRange<int>(-1, static_cast<int>(entry_count) - 2));
   size_t first = rows;
   for (size_t r = 0; r < rows && first == rows; ++r) {
     if (!entries[static_cast<size_t>(codes[r] + 1)].is_number) first = r;
@@ -279,13 +287,16 @@ void check_dictionary(FuzzedDataProvider& fdp, size_t threads) {
     texts[r] = entry.is_number && r < first ? catenc::float_text(entry.number) : entry.text;
     labels[r] = texts[r];
   }
-  catenc::DictionarySource source{reinterpret_cast<const char*>(codes.data()), 2, rows, 2, true, {}, entries};
+  catenc::DictionarySource source{
+      reinterpret_cast<const char*>(codes.data()), 2, rows, 2, true, {}, entries};
   std::vector<double> out(rows);
   std::optional<catenc::Outcome<std::optional<LabelMap>>> made;
-  FUZZ_CHECK(pool_of_size(threads).install([&]() -> catenc::Status {
-    made.emplace(catenc::encode_dictionary(source, out.data(), 1));
-    return {};
-  }).ok());
+  FUZZ_CHECK(pool_of_size(threads)
+                 .install([&]() -> catenc::Status {
+                   made.emplace(catenc::encode_dictionary(source, out.data(), 1));
+                   return {};
+                 })
+                 .ok());
   FUZZ_CHECK(made->ok());
   if (first == rows) {
     FUZZ_CHECK(!made->value().has_value());
@@ -301,9 +312,12 @@ void check_dictionary(FuzzedDataProvider& fdp, size_t threads) {
 
 // Timestamp texts against the civil calendar of <chrono>, over the years it covers.
 void check_date_text(FuzzedDataProvider& fdp) {
-  const auto unit = fdp.PickValueInArray({catenc::TimeUnit::s, catenc::TimeUnit::ms, catenc::TimeUnit::us, catenc::TimeUnit::ns});
-  const int64_t per_second = unit == catenc::TimeUnit::s ? 1 : unit == catenc::TimeUnit::ms ? 1000
-                             : unit == catenc::TimeUnit::us ? 1000000 : 1000000000;
+  const auto unit = fdp.PickValueInArray(
+      {catenc::TimeUnit::s, catenc::TimeUnit::ms, catenc::TimeUnit::us, catenc::TimeUnit::ns});
+  const int64_t per_second = unit == catenc::TimeUnit::s    ? 1
+                             : unit == catenc::TimeUnit::ms ? 1000
+                             : unit == catenc::TimeUnit::us ? 1000000
+                                                            : 1000000000;
   const int64_t value = fdp.ConsumeIntegralInRange<int64_t>(INT64_MIN / 2, INT64_MAX / 2);
   const int64_t seconds = value / per_second - (value % per_second < 0 ? 1 : 0);
   const int64_t fraction = value - seconds * per_second;
@@ -313,18 +327,23 @@ void check_date_text(FuzzedDataProvider& fdp) {
   const int64_t clock = seconds - day * 86400;
   char want[64];
   const int year = static_cast<int>(date.year());
-  int length = std::snprintf(want, sizeof want, year < 0 ? "-%03d-%02u-%02u %02lld:%02lld:%02lld" : "%04d-%02u-%02u %02lld:%02lld:%02lld",
-                             year < 0 ? -year : year, static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                             static_cast<long long>(clock / 3600), static_cast<long long>(clock / 60 % 60),
-                             static_cast<long long>(clock % 60));
+  int length = std::snprintf(
+      want, sizeof want,
+      year < 0 ? "-%03d-%02u-%02u %02lld:%02lld:%02lld" : "%04d-%02u-%02u %02lld:%02lld:%02lld",
+      year < 0 ? -year : year, static_cast<unsigned>(date.month()),
+      static_cast<unsigned>(date.day()), static_cast<long long>(clock / 3600),
+      static_cast<long long>(clock / 60 % 60), static_cast<long long>(clock % 60));
   const int64_t nanoseconds = fraction * (1000000000 / per_second);
   if (nanoseconds % 1000 != 0) {
-    length += std::snprintf(want + length, sizeof want - static_cast<size_t>(length), ".%09lld", static_cast<long long>(nanoseconds));
+    length += std::snprintf(want + length, sizeof want - static_cast<size_t>(length), ".%09lld",
+                            static_cast<long long>(nanoseconds));
   } else if (nanoseconds != 0) {
-    length += std::snprintf(want + length, sizeof want - static_cast<size_t>(length), ".%06lld", static_cast<long long>(nanoseconds / 1000));
+    length += std::snprintf(want + length, sizeof want - static_cast<size_t>(length), ".%06lld",
+                            static_cast<long long>(nanoseconds / 1000));
   }
   char got[catenc::date_text_capacity];
-  FUZZ_CHECK(std::string(got, catenc::write_timestamp_text(value, unit, got)) == std::string(want, static_cast<size_t>(length)));
+  FUZZ_CHECK(std::string(got, catenc::write_timestamp_text(value, unit, got)) ==
+             std::string(want, static_cast<size_t>(length)));
 }
 
 // Runs a column kernel on a pool of `threads` through a stride of 2, and returns its map.
@@ -607,7 +626,8 @@ void run_one(FuzzedDataProvider& fdp) {
         continue;
       }
       auto [at, fresh] = made.try_emplace({base, suffix}, Label());
-      if (fresh) at->second = texts.emplace_back(std::string(labels[base]) + std::to_string(suffix));
+      if (fresh)
+        at->second = texts.emplace_back(std::string(labels[base]) + std::to_string(suffix));
       grown.push_back(at->second);
     }
     labels = std::move(grown);
@@ -632,7 +652,8 @@ void run_one(FuzzedDataProvider& fdp) {
   }
   check_codes(labels, out.data(), stride, e);
   for (size_t i = 0; i < out.size(); ++i) {
-    if (i % stride != 0) FUZZ_CHECK(std::bit_cast<uint64_t>(out[i]) == std::bit_cast<uint64_t>(sentinel));
+    if (i % stride != 0)
+      FUZZ_CHECK(std::bit_cast<uint64_t>(out[i]) == std::bit_cast<uint64_t>(sentinel));
   }
 
   // The vector form, which must agree with the strided one.
@@ -646,7 +667,8 @@ void run_one(FuzzedDataProvider& fdp) {
   for (size_t i = 0; i < std::min<size_t>(e.ascending.size(), 64); ++i) {
     probes.push_back(e.ascending[i] + '\0');
     probes.push_back(e.ascending[i] + '\xff');
-    if (!e.ascending[i].empty()) probes.push_back(e.ascending[i].substr(0, e.ascending[i].size() - 1));
+    if (!e.ascending[i].empty())
+      probes.push_back(e.ascending[i].substr(0, e.ascending[i].size() - 1));
   }
   probes.push_back(fdp.ConsumeRandomLengthString(16));
   check_map(*map, e, probes);
@@ -665,12 +687,20 @@ void run_one(FuzzedDataProvider& fdp) {
   };
   // Codes next to the map's own, where an off-by-one would show.
   const double edges[] = {
-      -1.0, -0.0, 0.0, 0.5, std::nextafter(1.0, 0.0),
-      static_cast<double>(e.ordinary.size()), static_cast<double>(e.ordinary.size()) - 0.5,
+      -1.0,
+      -0.0,
+      0.0,
+      0.5,
+      std::nextafter(1.0, 0.0),
+      static_cast<double>(e.ordinary.size()),
+      static_cast<double>(e.ordinary.size()) - 0.5,
       std::nextafter(static_cast<double>(e.ordinary.size()), 0.0),
-      18446744073709551616.0, std::nextafter(18446744073709551616.0, 0.0),
-      std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-      std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::max(),
+      18446744073709551616.0,
+      std::nextafter(18446744073709551616.0, 0.0),
+      std::numeric_limits<double>::infinity(),
+      -std::numeric_limits<double>::infinity(),
+      std::numeric_limits<double>::denorm_min(),
+      std::numeric_limits<double>::max(),
   };
   for (double code : edges) check_everywhere(code);
   while (fdp.remaining_bytes() >= sizeof(uint64_t)) {
