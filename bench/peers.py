@@ -152,3 +152,38 @@ def numpy_copy(array, np):
 def frame_to_numpy(frame, np):
     """A float64 copy of a DataFrame of numbers alone."""
     return frame.to_numpy(np.float64, copy=True)
+
+
+# -- Dask -------------------------------------------------------------------------------------------
+
+
+def dask_loop(ddf, label_names):
+    """What a Dask user writes today: each label column's uniques computed on the cluster and
+    sorted on the client, then each partition's codes in those categories through map_partitions,
+    as float64 with NaN for missing. The labels must hold no missing marker (MARKERS), which this
+    loop would code as labels."""
+    import numpy as np
+    import pandas as pd
+
+    categories = {}
+    for name in label_names:
+        uniques = ddf[name].unique().compute()
+        categories[name] = pd.Index(uniques.dropna()).sort_values()
+    meta = pd.DataFrame({name: pd.Series([], dtype=np.float64) for name in ddf.columns}, index=ddf._meta.index[:0])
+    return ddf.map_partitions(categorical_codes, categories, meta=meta)
+
+
+def categorical_codes(part, categories):
+    """One partition's codes in the given categories per label column, float64 elsewhere."""
+    import numpy as np
+    import pandas as pd
+
+    out = {}
+    for name in part.columns:
+        if name in categories:
+            codes = pd.Categorical(part[name], categories=categories[name]).codes.astype(np.float64)
+            codes[codes < 0] = np.nan
+            out[name] = codes
+        else:
+            out[name] = part[name].to_numpy(dtype=np.float64)
+    return pd.DataFrame(out, index=part.index, columns=part.columns)

@@ -4,6 +4,7 @@ NumPy and pandas come in as arguments, never as imports at load time: a child pr
 pyarrow before pandas first loads.
 """
 
+import functools
 import importlib
 import io
 import os
@@ -219,3 +220,78 @@ def cardinality_array(rows, np, pd, seed=2):
 def numbers_array(rows, np, seed=3):
     """A C-ordered float64 array of `rows` x 8 normal draws."""
     return np.random.default_rng(seed).normal(size=(rows, 8))
+
+
+# -- a table made where Dask holds it --------------------------------------------------------------
+
+# Label columns of a Dask table, with their number of distinct labels; words of 5 to 15 letters
+# cannot be a missing marker ("nan", "NaN", "<NA>").
+DASK_LABELS = {"low": 10, "mid": 10_000, "high": 1_000_000}
+# The share of missing cells of a label column.
+DASK_MISSING = {"mid": 0.01}
+DASK_NUMBERS = ("x", "n")
+
+
+@functools.lru_cache(maxsize=None)
+def dask_words(name):
+    """The labels of column `name` as an Arrow array, the same in every process that makes a
+    partition. The Python strs are let go once drawn: a worker keeps the buffers alone."""
+    import numpy as np
+    import pyarrow as pa
+
+    seed = list(DASK_LABELS).index(name)
+    return pa.array(vocabulary(np.random.default_rng([41, seed]), DASK_LABELS[name], np), type=pa.large_string())
+
+
+def dask_text_dtype(np, pd):
+    """pandas' text dtype held in Arrow buffers, NaN for missing: the default of pandas 3."""
+    return pd.StringDtype("pyarrow", na_value=np.nan)
+
+
+def dask_meta(np, pd):
+    data = {name: pd.Series([], dtype=dask_text_dtype(np, pd)) for name in DASK_LABELS}
+    data["x"] = pd.Series([], dtype=np.float64)
+    data["n"] = pd.Series([], dtype=np.int64)
+    return pd.DataFrame(data, index=pd.RangeIndex(0))
+
+
+def dask_partition(number, rows, seeds):
+    """Partition `number` of a Dask table of `rows` rows a partition: its cells are those of
+    partition `number % seeds`, so a table of more partitions repeats a smaller one, and its index
+    goes on from the partition before."""
+    import numpy as np
+    import pandas as pd
+    import pyarrow as pa
+
+    rng = np.random.default_rng([43, number % seeds])
+    index = pd.RangeIndex(number * rows, (number + 1) * rows)
+    dtype = dask_text_dtype(np, pd)
+    data = {}
+    for name in DASK_LABELS:
+        words = dask_words(name)
+        picks = rng.integers(0, len(words), size=rows)
+        missing = rng.random(rows) < DASK_MISSING[name] if name in DASK_MISSING else None
+        data[name] = pd.Series(words.take(pa.array(picks, mask=missing)), dtype=dtype, index=index)
+    data["x"] = pd.Series(rng.normal(size=rows), index=index)
+    data["n"] = pd.Series(rng.integers(0, 1_000_000, size=rows), index=index)
+    return pd.DataFrame(data, index=index)
+
+
+def dask_table(partitions, rows, seeds):
+    """A lazy Dask DataFrame of `partitions` partitions that dask_partition makes where each is
+    computed: the client never holds its cells."""
+    import dask.dataframe as dd
+    import numpy as np
+    import pandas as pd
+
+    divisions = [k * rows for k in range(partitions)] + [partitions * rows - 1]
+    return dd.from_map(functools.partial(dask_partition, rows=rows, seeds=seeds), range(partitions),
+                       meta=dask_meta(np, pd), divisions=divisions, label="catenc-bench-table")
+
+
+def dask_label_bytes():
+    """Per label column: how many labels, and their UTF-8 bytes."""
+    import pyarrow.compute as pc
+
+    return {name: (len(dask_words(name)), pc.sum(pc.binary_length(dask_words(name))).as_py())
+            for name in DASK_LABELS}
