@@ -59,30 +59,29 @@ class _Column:
         return self.pre if self.post is None else self.post
 
 
-def _union(a, b):
-    if a is None:
-        return b
-    if b is None:
-        return a
-    return _partition.union(a, b)
+def _union(*sets):
+    sets = [labels for labels in sets if labels is not None]
+    if len(sets) <= 1:
+        return sets[0] if sets else None
+    return _partition.union(*sets)
 
 
-def _merged(a, b):
-    """The column's report over run a followed by run b."""
-    numeric = a.numeric + b.numeric
-    if a.first is None:
-        return _Column(b.first, numeric, b.pre, b.post)
-    b_post = b.post_set() if b.first is not None else None
-    pre = _union(a.pre, b_post)
-    post = None if a.post is None else _union(a.post, b_post)
-    return _Column(a.first, numeric, pre, post)
+def _merged(columns):
+    """One column's report over consecutive runs, given in row order."""
+    numeric = tuple(q for column in columns for q in column.numeric)
+    firsts = [k for k, column in enumerate(columns) if column.first is not None]
+    if not firsts:
+        return _Column(None, numeric, None, None)
+    first = columns[firsts[0]]
+    # The runs after the first one with a non-number are read as following it.
+    after = [columns[k].post_set() for k in firsts[1:]]
+    pre = _union(first.pre, *after)
+    post = None if first.post is None else _union(first.post, *after)
+    return _Column(first.first, numeric, pre, post)
 
 
 def _merge_reports(*reports):
-    merged = reports[0]
-    for report in reports[1:]:
-        merged = {c: _merged(merged[c], report[c]) for c in merged}
-    return merged
+    return {c: _merged([report[c] for report in reports]) for c in reports[0]}
 
 
 def _is_panic(error):

@@ -62,6 +62,38 @@ bool LabelSpan::find(Label label, std::optional<uint64_t>& code) const noexcept 
   return false;
 }
 
+bool LabelSpan::find_from(Label label, size_t& from, std::optional<uint64_t>& code) const noexcept {
+  // Gallop: the first of from, from + 1, from + 3, from + 7, ... not below the label bounds it.
+  size_t lo = from;
+  size_t step = 1;
+  size_t hi = lo;
+  while (hi < size() && at(hi) < label) {
+    lo = hi + 1;
+    hi = lo + step;
+    step *= 2;
+  }
+  hi = std::min(hi, size());
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (at(mid) < label) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  from = lo;
+  if (lo == size() || at(lo) != label) return false;
+  ++from;
+  if (is_missing_marker(label)) {
+    code.reset();
+  } else {
+    const auto before = static_cast<size_t>(std::lower_bound(markers_.begin(), markers_.end(), lo) -
+                                            markers_.begin());
+    code = static_cast<uint64_t>(lo - before);
+  }
+  return true;
+}
+
 Label LabelSpan::label_of(uint64_t code) const noexcept {
   auto position = static_cast<size_t>(code);
   for (size_t marker : markers_) {
@@ -87,20 +119,38 @@ LabelSetBuffers label_set_of(const LabelMap& map) {
   return set;
 }
 
-LabelSetBuffers label_set_union(const LabelSpan& a, const LabelSpan& b) {
+LabelSetBuffers label_set_union(std::span<const LabelSpan> sets) {
   LabelSetBuffers set;
-  set.offsets.reserve(a.size() + b.size() + 1);
+  size_t total = 0;
+  for (const LabelSpan& one : sets) total += one.size();
+  set.offsets.reserve(total + 1);
   set.offsets.push_back(0);
-  size_t i = 0;
-  size_t j = 0;
-  while (i < a.size() || j < b.size()) {
-    if (j == b.size() || (i < a.size() && a.at(i) < b.at(j))) {
-      append(set, a.at(i++));
-    } else if (i == a.size() || b.at(j) < a.at(i)) {
-      append(set, b.at(j++));
+  // The next label of each set, smallest on top: each label is taken once, however many sets
+  // hold it.
+  struct Head {
+    Label label;
+    size_t set;
+    size_t position;
+  };
+  const auto later = [](const Head& a, const Head& b) { return b.label < a.label; };
+  std::vector<Head> heads;
+  for (size_t k = 0; k < sets.size(); ++k) {
+    if (sets[k].size() > 0) heads.push_back(Head{sets[k].at(0), k, 0});
+  }
+  std::make_heap(heads.begin(), heads.end(), later);
+  bool any = false;
+  Label last;
+  while (!heads.empty()) {
+    std::pop_heap(heads.begin(), heads.end(), later);
+    Head& head = heads.back();
+    if (!any || last != head.label) append(set, head.label);
+    any = true;
+    last = head.label;
+    if (++head.position < sets[head.set].size()) {
+      head.label = sets[head.set].at(head.position);
+      std::push_heap(heads.begin(), heads.end(), later);
     } else {
-      append(set, a.at(i++));
-      ++j;
+      heads.pop_back();
     }
   }
   return set;

@@ -37,6 +37,10 @@ class LabelSpan {
 
   // The code of a label, or nothing for a missing marker; false when the set lacks the label.
   bool find(Label label, std::optional<uint64_t>& code) const noexcept;
+  // The same for labels looked up in ascending order: `from` is where the search starts, and is
+  // moved past the label, so that a run of lookups walks the set once, galloping over the labels
+  // it skips, instead of searching all of it for each.
+  bool find_from(Label label, size_t& from, std::optional<uint64_t>& code) const noexcept;
   // The label of a code below code_count().
   Label label_of(uint64_t code) const noexcept;
 
@@ -55,7 +59,7 @@ struct LabelSetBuffers {
 // Every label of a label map, ascending, markers included.
 LabelSetBuffers label_set_of(const LabelMap& map);
 
-// The union of two sets. Fails only when memory does.
-LabelSetBuffers label_set_union(const LabelSpan& a, const LabelSpan& b);
+// The union of any number of sets, in one pass over all of them. Fails only when memory does.
+LabelSetBuffers label_set_union(std::span<const LabelSpan> sets);
 
 }  // namespace catenc

@@ -13,6 +13,7 @@
 #include "names.hpp"
 #include "numpy_api.hpp"
 #include "object_cells.hpp"
+#include "once.hpp"
 #include "pool.hpp"
 #include "string_text_column.hpp"
 
@@ -103,19 +104,28 @@ class TableReading {
   }
 
   // Runs the prepared work: on the pool, or on this thread for a small table.
-  PyResult<std::unique_ptr<EncodingInfo>> finish() {
+  // `detached`: the calling thread lets go of the interpreter while the pool runs, so that the
+  // process's other Python threads go on (a Dask worker's own, which serve its data to the others).
+  // Nothing the kernels read can then be changed under them but by the caller's own race, as on an
+  // interpreter without a GIL.
+  PyResult<std::unique_ptr<EncodingInfo>> finish(bool detached = false) {
     // Every encoding reaches the pool, whatever its columns hold: it starts here at the latest,
     // once every cell that could run code has been read.
     if (Outcome<pool::ThreadPool*> started = pool::global_pool(); !started) {
       return Unexpected<Error>{Error::from(std::move(started).error())};
     }
     auto info = std::make_unique<EncodingInfo>(plan_.columns.size());
-    Status done = [&] {
+    const auto run = [&] {
       if (plan_.rows * plan_.columns.size() <= inline_cells) {
         pool::Inline here;
         return run_column_works(works_, outcomes_, table_, *info);
       }
       return run_column_works(works_, outcomes_, table_, *info);
+    };
+    Status done = [&] {
+      if (!detached) return run();
+      Detached away;
+      return run();
     }();
     if (!done) return Unexpected<Error>{Error::from(std::move(done).error())};
     return info;
@@ -298,7 +308,7 @@ class TableReading {
 };
 
 PyResult<EncodedPartition> encode_partition_of(Borrowed obj, TableKind kind,
-                                               std::span<const LabelRule> rules) {
+                                               std::span<const LabelRule> rules, bool detached) {
   CATENC_ASSIGN_OR_RETURN(const Names* n, names());
   CATENC_ASSIGN_OR_RETURN(const Shape shape, read_shape(obj.get(), *n));
   if (!rules.empty() && rules.size() != shape.columns) {
@@ -312,7 +322,7 @@ PyResult<EncodedPartition> encode_partition_of(Borrowed obj, TableKind kind,
   CATENC_ASSIGN_OR_RETURN(const TablePlan plan, plan_table(obj, kind, shape.rows, shape.columns));
   TableReading reading(plan, result.table, rules);
   CATENC_TRY(reading.read());
-  CATENC_ASSIGN_OR_RETURN(std::unique_ptr<EncodingInfo> info, reading.finish());
+  CATENC_ASSIGN_OR_RETURN(std::unique_ptr<EncodingInfo> info, reading.finish(detached));
   std::vector<bool> leading(shape.columns);
   for (size_t c = 0; c < shape.columns; ++c) leading[c] = reading.leading_numbers(c);
   return EncodedPartition{EncodedTable{std::move(result), std::move(info)}, std::move(leading)};
@@ -321,12 +331,13 @@ PyResult<EncodedPartition> encode_partition_of(Borrowed obj, TableKind kind,
 }  // namespace
 
 PyResult<EncodedTable> encode_object_array(Borrowed obj, TableKind kind) {
-  CATENC_ASSIGN_OR_RETURN(EncodedPartition encoded, encode_partition_of(obj, kind, {}));
+  CATENC_ASSIGN_OR_RETURN(EncodedPartition encoded, encode_partition_of(obj, kind, {}, false));
   return std::move(encoded.encoded);
 }
 
 PyResult<EncodedPartition> encode_partition(Borrowed frame, std::span<const LabelRule> rules) {
-  return encode_partition_of(frame, TableKind::data_frame, rules);
+  // A partition is read on a Dask worker, whose other threads must not wait for the pool.
+  return encode_partition_of(frame, TableKind::data_frame, rules, true);
 }
 
 }  // namespace catenc::py

@@ -13,6 +13,7 @@
 #include "label_set_objects.hpp"
 #include "learned.hpp"
 #include "numpy_api.hpp"
+#include "once.hpp"
 #include "pool.hpp"
 
 namespace catenc::py {
@@ -98,22 +99,30 @@ PyResult<Ref> encode(PyObject* const* args, Py_ssize_t nargs) {
     const LabelMap& mine = info.map_at(*position);
     // The code in the whole table of each code of this part's labels.
     std::vector<double> code_of(mine.code_count());
-    for (size_t i = 0; i < mine.size(); ++i) {
-      const LabelMap::Entry entry = mine.entry(i);
-      std::optional<uint64_t> code;
-      if (!whole.span.find(entry.label, code))
-        return changed_between_passes(c, "holds a label it did not hold");
-      if (entry.code) code_of[*entry.code] = static_cast<double>(*code);
-    }
     double* cells = table.data() + c * table.column_stride();
     const size_t stride = table.row_stride();
-    Status done = pool::for_range(table.rows(), 1 << 16, [&](size_t lo, size_t hi) -> Status {
-      for (size_t r = lo; r < hi; ++r) {
-        double& cell = cells[r * stride];
-        if (cell == cell) cell = code_of[static_cast<size_t>(cell)];  // a missing NaN stays
+    bool found_all = true;
+    Status done = [&]() -> Status {
+      // Plain memory from here on: other Python threads go on meanwhile.
+      Detached away;
+      // Both are ascending: one walk of the whole table's labels finds this part's.
+      size_t from = 0;
+      for (size_t i = 0; i < mine.size() && found_all; ++i) {
+        const LabelMap::Entry entry = mine.entry(i);
+        std::optional<uint64_t> code;
+        found_all = whole.span.find_from(entry.label, from, code);
+        if (found_all && entry.code) code_of[*entry.code] = static_cast<double>(*code);
       }
-      return {};
-    });
+      if (!found_all) return {};
+      return pool::for_range(table.rows(), 1 << 16, [&](size_t lo, size_t hi) -> Status {
+        for (size_t r = lo; r < hi; ++r) {
+          double& cell = cells[r * stride];
+          if (cell == cell) cell = code_of[static_cast<size_t>(cell)];  // a missing NaN stays
+        }
+        return {};
+      });
+    }();
+    if (!found_all) return changed_between_passes(c, "holds a label it did not hold");
     if (!done) return Unexpected<Error>{Error::from(std::move(done).error())};
   }
   return std::move(part.encoded.table.array);
@@ -185,13 +194,22 @@ PyResult<Ref> decode(PyObject* const* args, Py_ssize_t nargs) {
   return result;
 }
 
-// union(a, b): the set of the labels of both.
+// union(*sets): the set of the labels of all.
 PyResult<Ref> set_union(PyObject* const* args, Py_ssize_t nargs) {
-  CATENC_TRY(expect_args(nargs, 2, "union"));
   CATENC_TRY(numpy_api());
-  CATENC_ASSIGN_OR_RETURN(const ReceivedSet a, received_set(args[0]));
-  CATENC_ASSIGN_OR_RETURN(const ReceivedSet b, received_set(args[1]));
-  return set_object(label_set_union(a.span, b.span));
+  std::vector<ReceivedSet> received;
+  std::vector<LabelSpan> spans;
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    CATENC_ASSIGN_OR_RETURN(ReceivedSet one, received_set(args[i]));
+    spans.push_back(one.span);
+    received.push_back(std::move(one));
+  }
+  LabelSetBuffers merged;
+  {
+    Detached away;
+    merged = label_set_union(spans);
+  }
+  return set_object(merged);
 }
 
 template <PyResult<Ref> (*body)(PyObject* const*, Py_ssize_t)>
