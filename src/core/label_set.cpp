@@ -8,20 +8,11 @@ namespace catenc {
 
 LabelSpan::LabelSpan(std::span<const char> bytes, std::span<const int64_t> offsets) noexcept
     : bytes_(bytes), offsets_(offsets) {
+  // "<NA>" < "NaN" < "nan" byte-wise: the positions come ascending.
   for (const Label marker : {Label("<NA>"), Label("NaN"), Label("nan")}) {
-    size_t lo = 0;
-    size_t hi = size();
-    while (lo < hi) {
-      const size_t mid = lo + (hi - lo) / 2;
-      if (at(mid) < marker) {
-        lo = mid + 1;
-      } else {
-        hi = mid;
-      }
-    }
-    if (lo < size() && at(lo) == marker) markers_.push_back(lo);
+    const size_t at_or_after = position_from(marker, 0);
+    if (at_or_after < size() && at(at_or_after) == marker) markers_.push_back(at_or_after);
   }
-  // "<NA>" < "NaN" < "nan" byte-wise, so the positions are ascending already.
 }
 
 bool LabelSpan::valid(std::span<const char> bytes, std::span<const int64_t> offsets) noexcept {
@@ -38,31 +29,7 @@ bool LabelSpan::valid(std::span<const char> bytes, std::span<const int64_t> offs
   return true;
 }
 
-bool LabelSpan::find(Label label, std::optional<uint64_t>& code) const noexcept {
-  size_t lo = 0;
-  size_t hi = size();
-  while (lo < hi) {
-    const size_t mid = lo + (hi - lo) / 2;
-    const Label here = at(mid);
-    if (here < label) {
-      lo = mid + 1;
-    } else if (label < here) {
-      hi = mid;
-    } else {
-      if (is_missing_marker(here)) {
-        code.reset();
-      } else {
-        const auto before = static_cast<size_t>(
-            std::lower_bound(markers_.begin(), markers_.end(), mid) - markers_.begin());
-        code = static_cast<uint64_t>(mid - before);
-      }
-      return true;
-    }
-  }
-  return false;
-}
-
-bool LabelSpan::find_from(Label label, size_t& from, std::optional<uint64_t>& code) const noexcept {
+size_t LabelSpan::position_from(Label label, size_t from) const noexcept {
   // Gallop: the first of from, from + 1, from + 3, from + 7, ... not below the label bounds it.
   size_t lo = from;
   size_t step = 1;
@@ -81,15 +48,25 @@ bool LabelSpan::find_from(Label label, size_t& from, std::optional<uint64_t>& co
       hi = mid;
     }
   }
-  from = lo;
-  if (lo == size() || at(lo) != label) return false;
+  return lo;
+}
+
+bool LabelSpan::find(Label label, std::optional<uint64_t>& code) const noexcept {
+  size_t from = 0;
+  return find_from(label, from, code);
+}
+
+bool LabelSpan::find_from(Label label, size_t& from, std::optional<uint64_t>& code) const noexcept {
+  const size_t position = position_from(label, from);
+  from = position;
+  if (position == size() || at(position) != label) return false;
   ++from;
   if (is_missing_marker(label)) {
     code.reset();
   } else {
-    const auto before = static_cast<size_t>(std::lower_bound(markers_.begin(), markers_.end(), lo) -
-                                            markers_.begin());
-    code = static_cast<uint64_t>(lo - before);
+    const auto before = static_cast<size_t>(
+        std::lower_bound(markers_.begin(), markers_.end(), position) - markers_.begin());
+    code = static_cast<uint64_t>(position - before);
   }
   return true;
 }

@@ -45,6 +45,9 @@ class LabelSpan {
   Label label_of(uint64_t code) const noexcept;
 
  private:
+  // The first position from `from` on whose label is not below `label`.
+  size_t position_from(Label label, size_t from) const noexcept;
+
   std::span<const char> bytes_;
   std::span<const int64_t> offsets_;
   std::vector<size_t> markers_;  // positions of the missing markers, ascending; at most three

@@ -19,18 +19,6 @@ PyResult<Ref> driver() {
   return checked(PyImport_ImportModule("_catenc_dask"));
 }
 
-PyResult<Ref> name_list(const std::vector<std::string>& names) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-  if (!list) return fetched();
-  for (size_t i = 0; i < names.size(); ++i) {
-    PyObject* name =
-        PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "strict");
-    if (name == nullptr) return fetched();
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
-  }
-  return list;
-}
-
 // The vocabulary of a column as the driver hands it over: distinct labels, ascending.
 PyResult<LabelMap> vocabulary(PyObject* pair) {
   PyResult<ReceivedSet> set = received_set(pair);
@@ -52,7 +40,7 @@ struct Learning {
 };
 
 PyResult<Learning> learn(PyObject* module, Borrowed ddf, const std::vector<std::string>& names) {
-  CATENC_ASSIGN_OR_RETURN(Ref list, name_list(names));
+  CATENC_ASSIGN_OR_RETURN(Ref list, str_list(names));
   CATENC_ASSIGN_OR_RETURN(
       Ref learned, checked(PyObject_CallMethod(module, "learn", "OO", ddf.get(), list.get())));
   if (!PyTuple_Check(learned.get()) || PyTuple_GET_SIZE(learned.get()) != 3 ||
@@ -138,7 +126,7 @@ PyResult<Ref> decode_dask(Borrowed ddf, const Learned* learned) {
     PyList_SET_ITEM(sets.get(), static_cast<Py_ssize_t>(i), set.release());
   }
   CATENC_ASSIGN_OR_RETURN(Ref module, driver());
-  CATENC_ASSIGN_OR_RETURN(Ref list, name_list(names));
+  CATENC_ASSIGN_OR_RETURN(Ref list, str_list(names));
   return checked(PyObject_CallMethod(module.get(), "decoded_frame", "OOOO", ddf.get(), list.get(),
                                      columns.get(), sets.get()));
 }

@@ -1,6 +1,7 @@
 #include "label_cells.hpp"
 #include "numpy_api.hpp"
 #include "result_builders.hpp"
+#include "str_text.hpp"
 
 namespace catenc::py {
 
@@ -95,15 +96,7 @@ PyResult<Ref> result_columns(PyObject* pandas, const std::vector<std::string>& n
     CATENC_ASSIGN_OR_RETURN(const bool reusable, same_as_inferred(pandas, labels));
     if (reusable) return checked(PyObject_CallMethod(labels, "view", nullptr));
   }
-  Ref name_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-  if (!name_list) return fetched();
-  for (size_t i = 0; i < names.size(); ++i) {
-    PyObject* name =
-        PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "strict");
-    if (name == nullptr) return fetched();
-    PyList_SET_ITEM(name_list.get(), static_cast<Py_ssize_t>(i), name);
-  }
-  return name_list;
+  return str_list(names);
 }
 
 }  // namespace

@@ -61,4 +61,16 @@ std::string lossy_text(PyObject* str) {
   return std::string(utf8.value());
 }
 
+PyResult<Ref> str_list(const std::vector<std::string>& texts) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  if (!list) return fetched();
+  for (size_t i = 0; i < texts.size(); ++i) {
+    PyObject* text =
+        PyUnicode_DecodeUTF8(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()), "strict");
+    if (text == nullptr) return fetched();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  return list;
+}
+
 }  // namespace catenc::py

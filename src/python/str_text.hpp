@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "error.hpp"
 
@@ -17,6 +18,9 @@ PyResult<std::string_view> str_text(Ref& str);
 // The UTF-8 text of a str as it is. Lone surrogates fail with the interpreter's
 // UnicodeEncodeError.
 PyResult<std::string_view> utf8_view(PyObject* str);
+
+// A new list of str of the texts, each UTF-8.
+PyResult<Ref> str_list(const std::vector<std::string>& texts);
 
 // Text of a str for messages, which cannot fail: lone surrogates become U+FFFD, as in labels.
 std::string lossy_text(PyObject* str);
