@@ -18,6 +18,7 @@ and int64 offsets, and no Encoder is ever pickled.
 
 import importlib.machinery
 import importlib.util
+import threading
 import uuid
 
 import catenc
@@ -156,6 +157,24 @@ class Plan:
         self.names = names
         self.firsts = firsts
         self.vocabularies = vocabularies
+        self._indexed = None
+        self._lock = threading.Lock()
+
+    def __getstate__(self):
+        # The indices are the process's own: each process that gets the plan builds its own.
+        return {"names": self.names, "firsts": self.firsts, "vocabularies": self.vocabularies}
+
+    def __setstate__(self, state):
+        self.__init__(state["names"], state["firsts"], state["vocabularies"])
+
+    def indexed(self):
+        """The vocabularies indexed for the partitions' lookups, built once per process: a worker
+        holds one copy of the plan for all its partitions."""
+        with self._lock:
+            if self._indexed is None:
+                self._indexed = [None if labels is None else _partition.vocabulary(labels)
+                                 for labels in self.vocabularies]
+            return self._indexed
 
     def rules(self, index):
         rules = bytearray(len(self.firsts))
@@ -231,7 +250,7 @@ def _encode_partition(part, plan, partition_info=None):
     import pandas as pd
 
     index = partition_info["number"] if partition_info is not None else 0
-    table = _run(_partition.encode, index, part, plan.rules(index), plan.vocabularies)
+    table = _run(_partition.encode, index, part, plan.rules(index), plan.indexed())
     return pd.DataFrame(table, index=part.index, columns=plan.names, copy=False)
 
 
@@ -239,7 +258,7 @@ def _decode_partition(part, plan, decoding, partition_info=None):
     import pandas as pd
 
     index = partition_info["number"] if partition_info is not None else 0
-    table = _run(_partition.encode, index, part, plan.rules(index), plan.vocabularies)
+    table = _run(_partition.encode, index, part, plan.rules(index), plan.indexed())
     columns = _run(_partition.decode, index, table, decoding)
     labelled = {c for c, vocabulary in enumerate(decoding) if vocabulary is not None}
     return _frame(pd, columns, plan.names, part.index, labelled)

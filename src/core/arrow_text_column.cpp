@@ -82,7 +82,8 @@ size_t ArrowTextLabels::first_valid() const noexcept {
 
 Outcome<std::optional<LabelMap>> encode_arrow_text(const ArrowTextSource& source, double* out,
                                                    size_t stride, LabelRule rule,
-                                                   bool& leading_numbers) {
+                                                   bool& leading_numbers,
+                                                   const VocabularyIndex* vocabulary) {
   char buffer[float_text_capacity];
   // Nulls before the first str were numbers until then, and got the float text of NaN.
   const std::string nan_text(buffer, write_float_text(missing_code(), buffer));
@@ -104,7 +105,7 @@ Outcome<std::optional<LabelMap>> encode_arrow_text(const ArrowTextSource& source
   // one, so the labels can tell them by that alone.
   const std::string leading = source.null_is_number && *split > 0 ? nan_text : missing;
   const ArrowTextLabels labels(source, leading, missing);
-  CATENC_ASSIGN_OR_RETURN(LabelMap map, label_encode_into(labels, out, stride));
+  CATENC_ASSIGN_OR_RETURN(LabelMap map, label_encode_into(labels, out, stride, vocabulary));
   if (labels.unlocatable()) return not_utf8();
   return std::optional<LabelMap>(std::move(map));
 }
@@ -115,15 +116,15 @@ class ArrowTextWork final : public ColumnWork {
  public:
   explicit ArrowTextWork(ArrowTextSource source) : source_(std::move(source)) {}
   Outcome<std::optional<LabelMap>> run(double* out, size_t stride) override {
-    CATENC_ASSIGN_OR_RETURN(std::optional<LabelMap> map,
-                            encode_arrow_text(source_, out, stride, rule_, leading_numbers_));
+    CATENC_ASSIGN_OR_RETURN(
+        std::optional<LabelMap> map,
+        encode_arrow_text(source_, out, stride, rule_, leading_numbers_, vocabulary_));
     // Each row's label is one of the distinct ones: checking those checks every row, and costs a
     // pass over the distinct labels instead of one over every row's bytes.
     if (map && !map->holds_utf8()) return not_utf8();
     return map;
   }
 
- private:
  private:
   ArrowTextSource source_;
 };

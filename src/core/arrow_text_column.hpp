@@ -124,9 +124,11 @@ std::unique_ptr<ColumnWork> arrow_text_work(ArrowTextSource source);
 
 // Writes the column's codes (or, when the rule finds it numeric, which needs every row null and a
 // null a number, NaN) and returns its label map (nothing for such a numeric column); sets
-// leading_numbers to whether null numbers led its labels.
+// leading_numbers to whether null numbers led its labels. With a vocabulary, writes its codes and
+// returns an empty map (label_encode_into).
 Outcome<std::optional<LabelMap>> encode_arrow_text(const ArrowTextSource& source, double* out,
                                                    size_t stride, LabelRule rule,
-                                                   bool& leading_numbers);
+                                                   bool& leading_numbers,
+                                                   const VocabularyIndex* vocabulary = nullptr);
 
 }  // namespace catenc

@@ -19,7 +19,8 @@ class PackedLabelsWork final : public ColumnWork {
   }
   Outcome<std::optional<LabelMap>> run(double* out, size_t stride) override {
     // Its labels were found on reading, by the rule (InterpreterReader).
-    CATENC_ASSIGN_OR_RETURN(LabelMap map, label_encode_into(std::move(labels_), out, stride));
+    CATENC_ASSIGN_OR_RETURN(LabelMap map,
+                            label_encode_into(std::move(labels_), out, stride, vocabulary_));
     return std::optional<LabelMap>(std::move(map));
   }
 

@@ -14,6 +14,7 @@
 #include "label_source.hpp"
 #include "result.hpp"
 #include "table.hpp"
+#include "vocabulary_index.hpp"
 
 namespace catenc {
 
@@ -66,6 +67,10 @@ class ColumnWork {
   virtual bool takes_rules() const noexcept { return true; }
   // Reads the column by `rule` from now on (automatic unless set).
   void set_rule(LabelRule rule) noexcept { rule_ = rule; }
+  // Writes the codes of `vocabulary`, the labels of the whole table the column is part of, where
+  // the kernel can: its label map is then empty. A kernel that cannot returns its own map, whose
+  // codes the caller translates. The vocabulary must outlive the run.
+  void set_vocabulary(const VocabularyIndex* vocabulary) noexcept { vocabulary_ = vocabulary; }
   // Once run: whether numbers came before the column's first non-number and took their float
   // text, so that another rule would have written them otherwise.
   bool leading_numbers() const noexcept { return leading_numbers_; }
@@ -79,6 +84,7 @@ class ColumnWork {
   }
 
   LabelRule rule_ = LabelRule::automatic;
+  const VocabularyIndex* vocabulary_ = nullptr;
   bool leading_numbers_ = false;
 };
 

@@ -126,6 +126,7 @@ class DateWork final : public ColumnWork {
       entries[k + 1] = texts_.entry(static_cast<int64_t>(keys[k]));
     dictionary.entries = entries;
     dictionary.rule = rule_;
+    dictionary.vocabulary = vocabulary_;
     return encode_dictionary(dictionary, out, stride, &leading_numbers_);
   }
 

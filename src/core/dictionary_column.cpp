@@ -36,7 +36,8 @@ Outcome<std::optional<LabelMap>> encode_used_texts(const DictionarySource& sourc
   for (size_t e = 1; e < entries; ++e) labels[e - 1] = source.entries[e].text;
   std::vector<double> code_of_entry(entries);
   CATENC_ASSIGN_OR_RETURN(
-      LabelMap map, label_encode_into(std::span<const Label>(labels), code_of_entry.data() + 1, 1));
+      LabelMap map, label_encode_into(std::span<const Label>(labels), code_of_entry.data() + 1, 1,
+                                      source.vocabulary));
   std::atomic<bool> out_of_range{false};
   CATENC_TRY(pool::for_range(source.rows, rows_per_task, [&](size_t lo, size_t hi) -> Status {
     for (size_t r = lo; r < hi; ++r) {
@@ -134,8 +135,9 @@ Outcome<std::optional<LabelMap>> encode_with(const DictionarySource& source, dou
     labels[k] = i % 2 == 0 ? Label(float_texts[before++]) : Label(source.entries[i / 2].text);
   }
   std::vector<double> code_of_label(labels.size());
-  CATENC_ASSIGN_OR_RETURN(
-      LabelMap map, label_encode_into(std::span<const Label>(labels), code_of_label.data(), 1));
+  CATENC_ASSIGN_OR_RETURN(LabelMap map,
+                          label_encode_into(std::span<const Label>(labels), code_of_label.data(), 1,
+                                            source.vocabulary));
   CATENC_TRY(pool::for_range(source.rows, rows_per_task, [&](size_t lo, size_t hi) -> Status {
     for (size_t r = lo; r < hi; ++r) {
       const size_t e = entry_of<Code>(source, r);
@@ -185,6 +187,7 @@ class DictionaryWork final : public ColumnWork {
   explicit DictionaryWork(DictionarySource source) : source_(std::move(source)) {}
   Outcome<std::optional<LabelMap>> run(double* out, size_t stride) override {
     source_.rule = rule_;
+    source_.vocabulary = vocabulary_;
     return encode_dictionary(source_, out, stride, &leading_numbers_);
   }
 

@@ -43,6 +43,8 @@ struct DictionarySource {
   // texts they use.
   bool every_code_used = false;
   LabelRule rule = LabelRule::automatic;
+  // The labels of the whole table the column is part of, whose codes to write (label_encode_into).
+  const VocabularyIndex* vocabulary = nullptr;
 };
 
 // Writes the column: the entries' numbers when it is numeric by its rule, else the codes of the

@@ -13,6 +13,7 @@
 #include "label_encode.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -64,18 +65,8 @@ struct SortItem {
   uint64_t id;
 };
 
-// The 8 bytes of a label from `skip` on, big-endian, zeros past its end: comparing two of these
-// orders two labels that share their first `skip` bytes, unless both are equal.
-uint64_t sort_prefix(Label label, size_t skip = 0) noexcept {
-  uint64_t value = 0;
-  if (label.size() > skip)
-    std::memcpy(&value, label.data() + skip, std::min<size_t>(label.size() - skip, sizeof value));
-  if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
-  return value;
-}
-
 SortItem sort_item(Label label, uint64_t id) noexcept {
-  return {sort_prefix(label), label, id};
+  return {label_prefix(label), label, id};
 }
 
 // The distinct labels of every partition, one after another, as sorting items whose ids are their
@@ -137,6 +128,12 @@ size_t estimated_distinct(const Source& labels, const LabelHasher& hash) {
   const double missed = twice > 0 ? once * once / (2 * twice) : once * (once - 1) / 2;
   const double estimate = static_cast<double>(seen.size()) + missed;
   return static_cast<size_t>(std::min(estimate, static_cast<double>(labels.size())));
+}
+
+// A label that a column's vocabulary lacks: the vocabulary was learned from the same rows.
+Unexpected<Failure> lacks_a_label() {
+  return unexpected(Failure::internal(
+      "the table changed between the passes over it: a column holds a label it did not hold"));
 }
 
 // -- few distinct labels: chunks merged
@@ -314,10 +311,93 @@ class PartitionedColumn {
   Outcome<BigVector<SortItem>> dedup(const Source& labels, const LabelHasher& hash, size_t threads,
                                      size_t expected_distinct, FunctionRef<void()> release_input) {
     const size_t rows = labels.size();
+    const size_t partitions = partitions_for(expected_distinct, threads);
+    CATENC_TRY(group_rows(labels, hash, threads, partitions));
+
+    // Partitions share no label, so each numbers its own; every task writes the ids of its own
+    // rows only. Sets are sized from the estimate, so that their entries rarely regrow: the spare
+    // room of a doubled vector would stay allocated until the labels are sorted.
+    std::vector<BigVector<Distinct>> distinct(partitions);
+    const double share = static_cast<double>(expected_distinct) / static_cast<double>(rows);
+    CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
+      for (size_t p = lo; p < hi; ++p) {
+        const size_t partition_rows = start_[p + 1] - start_[p];
+        const auto expected_here = static_cast<double>(partition_rows) * share * 1.05;
+        DistinctSet set(std::min(partition_rows, static_cast<size_t>(expected_here) + 16), hash);
+        for_each_of_partition(labels, p, [&](uint32_t r, Label label) {
+          ids_.set(r, set.insert(label, hash(label)));
+        });
+        distinct[p] = std::move(set).take_entries();
+      }
+      return {};
+    }));
+    release_input();
+
+    std::vector<size_t> base(partitions + 1, 0);
+    for (size_t p = 0; p < partitions; ++p) base[p + 1] = base[p] + distinct[p].size();
+    CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
+      for (size_t p = lo; p < hi; ++p) {
+        const auto offset = static_cast<uint32_t>(base[p]);
+        for (size_t i = start_[p]; i < start_[p + 1]; ++i)
+          ids_.set(order_[i], ids_.get(order_[i]) + offset);
+      }
+      return {};
+    }));
+    free_now(order_);
+    return sort_items(distinct, base);
+  }
+
+  // Writes every row's code in `known` with no set of the column's own: the rows of one partition
+  // look up one stretch of the index (both go by the top bits of one hash), which is fetched
+  // whole before them, so that their lookups hit the cache.
+  template <class Source>
+  Status look_up(const Source& labels, const VocabularyIndex& known, size_t threads) {
+    const LabelHasher& hash = known.hasher();
+    const size_t partitions = partitions_for(known.size(), threads);
+    CATENC_TRY(group_rows(labels, hash, threads, partitions));
+    double* out = ids_.cells();
+    const size_t stride = ids_.stride();
+    std::atomic<bool> lacking{false};
+    CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
+      bool lacks = false;
+      if (lo < hi) known.fetch_stretch(lo, partitions);
+      for (size_t p = lo; p < hi && !lacks; ++p) {
+        // The next stretch arrives while this one is looked up in.
+        if (p + 1 < hi) known.fetch_stretch(p + 1, partitions);
+        for_each_of_partition(labels, p, [&](uint32_t r, Label label) {
+          lacks |= !known.find(label, hash(label), out[r * stride]);
+        });
+      }
+      if (lacks) lacking.store(true, std::memory_order_relaxed);
+      return {};
+    }));
+    free_now(order_);
+    if (lacking.load()) return lacks_a_label();
+    return {};
+  }
+
+  Status write_codes(const BigVector<double>& code_of_id) {
+    return pool::for_range(rows_, min_chunk_rows, [&](size_t lo, size_t hi) -> Status {
+      ids_.to_codes(lo, hi, code_of_id.data());
+      return {};
+    });
+  }
+
+  void release() noexcept {}
+
+ private:
+  size_t partitions_for(size_t distinct, size_t threads) const noexcept {
+    return std::clamp<size_t>(std::bit_ceil(distinct / labels_per_partition + 1),
+                              std::bit_ceil(threads * 4), max_row_partitions);
+  }
+
+  // Groups the rows by the partition their label's hash falls in: partition p takes rows
+  // order_[start_[p]], ..., order_[start_[p + 1] - 1], in row order within each chunk.
+  template <class Source>
+  Status group_rows(const Source& labels, const LabelHasher& hash, size_t threads,
+                    size_t partitions) {
+    const size_t rows = labels.size();
     rows_ = rows;
-    const size_t partitions =
-        std::clamp<size_t>(std::bit_ceil(expected_distinct / labels_per_partition + 1),
-                           std::bit_ceil(threads * 4), max_row_partitions);
     const auto bits = static_cast<unsigned>(std::countr_zero(partitions));
     const size_t chunks = std::max<size_t>(1, std::min(threads * 4, rows / min_chunk_rows));
     const auto chunk_begin = [&](size_t k) { return rows * k / chunks; };
@@ -333,95 +413,85 @@ class PartitionedColumn {
       }
       return {};
     }));
-    // Partition p takes rows [start[p], start[p + 1]) of `order`, chunk by chunk.
-    std::vector<size_t> start(partitions + 1, 0);
+    start_.assign(partitions + 1, 0);
     size_t running = 0;
     for (size_t p = 0; p < partitions; ++p) {
-      start[p] = running;
+      start_[p] = running;
       for (size_t k = 0; k < chunks; ++k) {
         const size_t count = offsets[k * partitions + p];
         offsets[k * partitions + p] = running;
         running += count;
       }
     }
-    start[partitions] = running;
-    BigVector<uint32_t> order(rows);
-    CATENC_TRY(pool::for_range(chunks, 1, [&](size_t lo, size_t hi) -> Status {
+    start_[partitions] = running;
+    order_.resize(rows);
+    return pool::for_range(chunks, 1, [&](size_t lo, size_t hi) -> Status {
       for (size_t k = lo; k < hi; ++k) {
         size_t* next = &offsets[k * partitions];
         labels.for_each(chunk_begin(k), chunk_begin(k + 1), [&](size_t r, Label label) {
-          order[next[partition_of(hash(label), bits)]++] = static_cast<uint32_t>(r);
+          order_[next[partition_of(hash(label), bits)]++] = static_cast<uint32_t>(r);
         });
       }
-      return {};
-    }));
-    free_now(offsets);
-
-    // Partitions share no label, so each numbers its own; every task writes the ids of its own
-    // rows only. Sets are sized from the estimate, so that their entries rarely regrow: the spare
-    // room of a doubled vector would stay allocated until the labels are sorted.
-    std::vector<BigVector<Distinct>> distinct(partitions);
-    const double share = static_cast<double>(expected_distinct) / static_cast<double>(rows);
-    CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
-      for (size_t p = lo; p < hi; ++p) {
-        const size_t partition_rows = start[p + 1] - start[p];
-        const auto expected_here = static_cast<double>(partition_rows) * share * 1.05;
-        DistinctSet set(std::min(partition_rows, static_cast<size_t>(expected_here) + 16), hash);
-        for (size_t i = start[p]; i < start[p + 1]; ++i) {
-          // Rows come in hash order here, so where each label's view (or offset) lies is as
-          // scattered as its bytes: fetch the one well ahead, the other when it is known.
-          if (i + 2 * prefetch_distance < start[p + 1])
-            labels.prefetch_index(order[i + 2 * prefetch_distance]);
-          if (i + prefetch_distance < start[p + 1])
-            prefetch_label(labels, order[i + prefetch_distance]);
-          const uint32_t r = order[i];
-          const Label label = labels.at(r);
-          ids_.set(r, set.insert(label, hash(label)));
-        }
-        distinct[p] = std::move(set).take_entries();
-      }
-      return {};
-    }));
-    release_input();
-
-    std::vector<size_t> base(partitions + 1, 0);
-    for (size_t p = 0; p < partitions; ++p) base[p + 1] = base[p] + distinct[p].size();
-    CATENC_TRY(pool::for_range(partitions, 1, [&](size_t lo, size_t hi) -> Status {
-      for (size_t p = lo; p < hi; ++p) {
-        const auto offset = static_cast<uint32_t>(base[p]);
-        for (size_t i = start[p]; i < start[p + 1]; ++i)
-          ids_.set(order[i], ids_.get(order[i]) + offset);
-      }
-      return {};
-    }));
-    return sort_items(distinct, base);
-  }
-
-  Status write_codes(const BigVector<double>& code_of_id) {
-    return pool::for_range(rows_, min_chunk_rows, [&](size_t lo, size_t hi) -> Status {
-      ids_.to_codes(lo, hi, code_of_id.data());
       return {};
     });
   }
 
-  void release() noexcept {}
+  // f(row, label) for every row of partition p.
+  template <class Source, class F>
+  void for_each_of_partition(const Source& labels, size_t p, F f) const {
+    const size_t end = start_[p + 1];
+    for (size_t i = start_[p]; i < end; ++i) {
+      // Rows come in hash order here, so where each label's view (or offset) lies is as
+      // scattered as its bytes: fetch the one well ahead, the other when it is known.
+      if (i + 2 * prefetch_distance < end) labels.prefetch_index(order_[i + 2 * prefetch_distance]);
+      if (i + prefetch_distance < end) prefetch_label(labels, order_[i + prefetch_distance]);
+      const uint32_t r = order_[i];
+      f(r, labels.at(r));
+    }
+  }
 
- private:
   RowIds ids_;
   size_t rows_ = 0;
+  std::vector<size_t> start_;
+  BigVector<uint32_t> order_;
 };
 
 // Sorts the distinct labels and numbers the ordinary ones in that order (the markers take no
 // code and do not advance the count); every row gets its label's code, and the map is built last,
 // once the rows' numbering is gone, so that the two are never held at once.
+// Gives every row the code its label has in `known`, with no sorting: the map returned is empty.
 template <class Column>
-Outcome<LabelMap> encode_with(Column& column, Outcome<BigVector<SortItem>> found) {
+Outcome<LabelMap> encode_by_vocabulary(Column& column, const BigVector<SortItem>& items,
+                                       const VocabularyIndex& known) {
+  std::atomic<bool> lacking{false};
+  {
+    BigVector<double> code_of_id(items.size());
+    CATENC_TRY(pool::for_range(items.size(), 1 << 14, [&](size_t lo, size_t hi) -> Status {
+      for (size_t i = lo; i < hi; ++i) {
+        if (!known.find(items[i].label, code_of_id[items[i].id])) {
+          lacking.store(true, std::memory_order_relaxed);
+          break;
+        }
+      }
+      return {};
+    }));
+    if (lacking.load()) return lacks_a_label();
+    CATENC_TRY(column.write_codes(code_of_id));
+  }
+  column.release();
+  return LabelMap();
+}
+
+template <class Column>
+Outcome<LabelMap> encode_with(Column& column, Outcome<BigVector<SortItem>> found,
+                              const VocabularyIndex* known) {
   if (!found) return std::move(found).pass();
   BigVector<SortItem>& items = found.value();
+  if (known != nullptr) return encode_by_vocabulary(column, items, *known);
   const size_t common = common_prefix(items);
   if (common > 0) {
     CATENC_TRY(pool::for_range(items.size(), 1 << 14, [&](size_t lo, size_t hi) -> Status {
-      for (size_t i = lo; i < hi; ++i) items[i].prefix = sort_prefix(items[i].label, common);
+      for (size_t i = lo; i < hi; ++i) items[i].prefix = label_prefix(items[i].label, common);
       return {};
     }));
   }
@@ -446,7 +516,7 @@ Outcome<LabelMap> encode_with(Column& column, Outcome<BigVector<SortItem>> found
 
 template <class Source>
 Outcome<LabelMap> encode(const Source& labels, double* out, size_t stride,
-                         FunctionRef<void()> release_input) {
+                         FunctionRef<void()> release_input, const VocabularyIndex* known) {
   const size_t rows = labels.size();
   if (rows == 0) {
     release_input();
@@ -462,27 +532,36 @@ Outcome<LabelMap> encode(const Source& labels, double* out, size_t stride,
   if (mostly_distinct && rows >= min_partitioned_rows &&
       rows <= std::numeric_limits<uint32_t>::max()) {
     PartitionedColumn column(out, stride);
-    return encode_with(column, column.dedup(labels, hash, threads, expected, release_input));
+    if (known != nullptr) {
+      CATENC_TRY(column.look_up(labels, *known, threads));
+      release_input();
+      return LabelMap();
+    }
+    return encode_with(column, column.dedup(labels, hash, threads, expected, release_input), known);
   }
   ChunkedColumn column(out, stride);
   return encode_with(
-      column, column.dedup(labels, hash, mostly_distinct ? 1 : threads, expected, release_input));
+      column, column.dedup(labels, hash, mostly_distinct ? 1 : threads, expected, release_input),
+      known);
 }
 
 }  // namespace
 
-Outcome<LabelMap> label_encode_into(std::span<const Label> labels, double* out, size_t stride) {
-  return encode(LabelViews{labels}, out, stride, [] {});
+Outcome<LabelMap> label_encode_into(std::span<const Label> labels, double* out, size_t stride,
+                                    const VocabularyIndex* known) {
+  return encode(LabelViews{labels}, out, stride, [] {}, known);
 }
 
-Outcome<LabelMap> label_encode_into(PackedLabels&& labels, double* out, size_t stride) {
+Outcome<LabelMap> label_encode_into(PackedLabels&& labels, double* out, size_t stride,
+                                    const VocabularyIndex* known) {
   PackedLabels owned = std::move(labels);
   // The distinct labels go on viewing the bytes; only the offsets can go early.
-  return encode(owned, out, stride, [&] { owned.release_offsets(); });
+  return encode(owned, out, stride, [&] { owned.release_offsets(); }, known);
 }
 
-Outcome<LabelMap> label_encode_into(const ArrowTextLabels& labels, double* out, size_t stride) {
-  return encode(labels, out, stride, [] {});
+Outcome<LabelMap> label_encode_into(const ArrowTextLabels& labels, double* out, size_t stride,
+                                    const VocabularyIndex* known) {
+  return encode(labels, out, stride, [] {}, known);
 }
 
 Outcome<LabelEncoding> label_encode(std::span<const Label> labels) {

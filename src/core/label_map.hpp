@@ -47,15 +47,18 @@ class LabelMap {
   bool holds_utf8() const noexcept;
   Entry entry(size_t position) const noexcept;
 
+  // Every label's bytes, ascending, one after another: label i is [offset(i), offset(i + 1)).
+  std::span<const char> bytes() const noexcept { return {bytes_.data(), bytes_.size()}; }
+  size_t offset(size_t position) const noexcept {
+    return narrow_offsets_.empty() ? offsets_[position] : narrow_offsets_[position];
+  }
+
   // label_to_code: the entry of a label, or nothing when the column never held it.
   std::optional<Entry> find(Label label) const noexcept;
   // code_to_label: the label of a code, or nothing when no label has that code.
   std::optional<Label> label_of(uint64_t code) const noexcept;
 
  private:
-  size_t offset(size_t position) const noexcept {
-    return narrow_offsets_.empty() ? offsets_[position] : narrow_offsets_[position];
-  }
   Label at(size_t position) const noexcept {
     const size_t begin = offset(position);
     return Label(bytes_.data() + begin, offset(position + 1) - begin);

@@ -1,6 +1,7 @@
 #include "label_set.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "utf8.hpp"
 
@@ -15,12 +16,20 @@ LabelSpan::LabelSpan(std::span<const char> bytes, std::span<const int64_t> offse
   }
 }
 
-bool LabelSpan::valid(std::span<const char> bytes, std::span<const int64_t> offsets) noexcept {
+bool LabelSpan::valid_layout(std::span<const char> bytes,
+                             std::span<const int64_t> offsets) noexcept {
   if (offsets.empty()) return bytes.empty();
   if (offsets.front() != 0 || offsets.back() != static_cast<int64_t>(bytes.size())) return false;
-  Label previous;
   for (size_t i = 0; i + 1 < offsets.size(); ++i) {
     if (offsets[i + 1] < offsets[i]) return false;
+  }
+  return true;
+}
+
+bool LabelSpan::valid(std::span<const char> bytes, std::span<const int64_t> offsets) noexcept {
+  if (!valid_layout(bytes, offsets)) return false;
+  Label previous;
+  for (size_t i = 0; i + 1 < offsets.size(); ++i) {
     const Label label(bytes.data() + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
     if (i > 0 && !(previous < label)) return false;
     if (!is_valid_utf8(label.data(), label.size())) return false;
@@ -79,55 +88,74 @@ Label LabelSpan::label_of(uint64_t code) const noexcept {
   return at(position);
 }
 
-namespace {
-
-void append(LabelSetBuffers& set, Label label) {
-  set.bytes.append(label.data(), label.size());
-  set.offsets.push_back(static_cast<int64_t>(set.bytes.size()));
-}
-
-}  // namespace
-
-LabelSetBuffers label_set_of(const LabelMap& map) {
-  LabelSetBuffers set;
-  set.offsets.reserve(map.size() + 1);
-  set.offsets.push_back(0);
-  for (size_t i = 0; i < map.size(); ++i) append(set, map.entry(i).label);
-  return set;
-}
-
 LabelSetBuffers label_set_union(std::span<const LabelSpan> sets) {
   LabelSetBuffers set;
-  size_t total = 0;
-  for (const LabelSpan& one : sets) total += one.size();
-  set.offsets.reserve(total + 1);
-  set.offsets.push_back(0);
-  // The next label of each set, smallest on top: each label is taken once, however many sets
-  // hold it.
-  struct Head {
-    Label label;
-    size_t set;
-    size_t position;
-  };
-  const auto later = [](const Head& a, const Head& b) { return b.label < a.label; };
-  std::vector<Head> heads;
-  for (size_t k = 0; k < sets.size(); ++k) {
-    if (sets[k].size() > 0) heads.push_back(Head{sets[k].at(0), k, 0});
+  size_t labels = 0;
+  size_t bytes = 0;
+  for (const LabelSpan& one : sets) {
+    labels += one.size();
+    if (one.size() > 0) {
+      const Label last = one.at(one.size() - 1);
+      bytes += static_cast<size_t>(last.data() + last.size() - one.at(0).data());
+    }
   }
-  std::make_heap(heads.begin(), heads.end(), later);
+  set.offsets.reserve(labels + 1);
+  set.offsets.push_back(0);
+  set.bytes.reserve(bytes);
+  if (sets.empty()) return set;
+
+  // A tournament of losers over the sets' next labels: each label taken costs one comparison per
+  // level, mostly of the prefixes alone. An exhausted set loses to every other.
+  struct Head {
+    uint64_t prefix;
+    Label label;
+    size_t position;
+    bool done;
+  };
+  const size_t leaves = std::bit_ceil(sets.size());
+  std::vector<Head> heads(leaves, Head{0, Label(), 0, true});
+  const auto load = [&](size_t k) {
+    Head& head = heads[k];
+    head.done = head.position >= sets[k].size();
+    if (head.done) return;
+    head.label = sets[k].at(head.position);
+    head.prefix = label_prefix(head.label);
+  };
+  for (size_t k = 0; k < sets.size(); ++k) load(k);
+  const auto before = [&](size_t a, size_t b) {
+    const Head& x = heads[a];
+    const Head& y = heads[b];
+    if (x.done || y.done) return !x.done;
+    if (x.prefix != y.prefix) return x.prefix < y.prefix;
+    return x.label < y.label;
+  };
+  // loser[node] for the inner nodes 1 .. leaves - 1; the winner climbs out of node 1.
+  std::vector<size_t> loser(leaves, 0);
+  std::vector<size_t> winner(2 * leaves);
+  for (size_t k = 0; k < leaves; ++k) winner[leaves + k] = k;
+  for (size_t node = leaves - 1; node >= 1; --node) {
+    const size_t a = winner[2 * node];
+    const size_t b = winner[2 * node + 1];
+    winner[node] = before(b, a) ? b : a;
+    loser[node] = before(b, a) ? a : b;
+  }
+  size_t top = winner[1];
   bool any = false;
+  uint64_t last_prefix = 0;
   Label last;
-  while (!heads.empty()) {
-    std::pop_heap(heads.begin(), heads.end(), later);
-    Head& head = heads.back();
-    if (!any || last != head.label) append(set, head.label);
-    any = true;
-    last = head.label;
-    if (++head.position < sets[head.set].size()) {
-      head.label = sets[head.set].at(head.position);
-      std::push_heap(heads.begin(), heads.end(), later);
-    } else {
-      heads.pop_back();
+  while (!heads[top].done) {
+    const Head& head = heads[top];
+    if (!any || head.prefix != last_prefix || head.label != last) {
+      set.bytes.append(head.label.data(), head.label.size());
+      set.offsets.push_back(static_cast<int64_t>(set.bytes.size()));
+      any = true;
+      last_prefix = head.prefix;
+      last = head.label;
+    }
+    ++heads[top].position;
+    load(top);
+    for (size_t node = (leaves + top) / 2; node >= 1; node /= 2) {
+      if (before(loser[node], top)) std::swap(loser[node], top);
     }
   }
   return set;

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "label.hpp"
-#include "label_map.hpp"
 
 namespace catenc {
 
@@ -21,12 +20,16 @@ namespace catenc {
 class LabelSpan {
  public:
   LabelSpan() = default;
-  // The buffers must hold a set that `valid` accepts.
+  // The buffers must pass `valid_layout`; finding labels and codes is right only in a set that
+  // `valid` accepts.
   LabelSpan(std::span<const char> bytes, std::span<const int64_t> offsets) noexcept;
 
   // Whether the buffers hold a set: offsets from 0 to the end of the bytes, never falling, and
   // the labels strictly ascending (so distinct), each UTF-8. Nothing else is ever read of them.
   static bool valid(std::span<const char> bytes, std::span<const int64_t> offsets) noexcept;
+  // Whether the offsets alone are sound, so that reading the labels stays inside the bytes: what a
+  // union needs of its sets, whose result is checked in full where it is used.
+  static bool valid_layout(std::span<const char> bytes, std::span<const int64_t> offsets) noexcept;
 
   size_t size() const noexcept { return offsets_.empty() ? 0 : offsets_.size() - 1; }
   Label at(size_t position) const noexcept {
@@ -59,10 +62,8 @@ struct LabelSetBuffers {
   std::vector<int64_t> offsets;
 };
 
-// Every label of a label map, ascending, markers included.
-LabelSetBuffers label_set_of(const LabelMap& map);
-
 // The union of any number of sets, in one pass over all of them. Fails only when memory does.
+// Sets that are laid out soundly but not ascending give a result that is not either.
 LabelSetBuffers label_set_union(std::span<const LabelSpan> sets);
 
 }  // namespace catenc

@@ -21,6 +21,8 @@ class RowIds {
   uint32_t get(size_t row) const noexcept {
     return static_cast<uint32_t>(std::bit_cast<uint64_t>(out_[row * stride_]));
   }
+  double* cells() const noexcept { return out_; }
+  size_t stride() const noexcept { return stride_; }
   // Replaces the number of every row in [lo, hi) by the code code_of[number].
   void to_codes(size_t lo, size_t hi, const double* code_of) const noexcept {
     for (size_t r = lo; r < hi; ++r) out_[r * stride_] = code_of[get(r)];

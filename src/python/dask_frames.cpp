@@ -122,7 +122,7 @@ PyResult<Ref> decode_dask(Borrowed ddf, const Learned* learned) {
     PyObject* column = PyLong_FromSize_t(encoded[i]);
     if (column == nullptr) return fetched();
     PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i), column);
-    CATENC_ASSIGN_OR_RETURN(Ref set, set_object(label_set_of(info.map_at(i))));
+    CATENC_ASSIGN_OR_RETURN(Ref set, set_object(info.map_at(i)));
     PyList_SET_ITEM(sets.get(), static_cast<Py_ssize_t>(i), set.release());
   }
   CATENC_ASSIGN_OR_RETURN(Ref module, driver());

@@ -67,11 +67,13 @@ Unexpected<Error> changed_while_read() {
 // way (which columns it read through the interpreter, entries it converted there) is its own.
 class TableReading {
  public:
-  // `rules` holds a rule per column, or is empty for a whole table.
-  TableReading(const TablePlan& plan, Table& table, std::span<const LabelRule> rules = {})
+  // `rules` holds a rule per column, or is empty for a whole table; so does `vocabularies`.
+  TableReading(const TablePlan& plan, Table& table, std::span<const LabelRule> rules = {},
+               std::span<const VocabularyIndex* const> vocabularies = {})
       : plan_(plan),
         table_(table),
         rules_(rules),
+        vocabularies_(vocabularies),
         works_(plan.columns.size()),
         outcomes_(plan.columns.size()),
         entries_(plan.columns.size()) {}
@@ -195,12 +197,18 @@ class TableReading {
     if (!cells) return Unexpected<Error>{std::move(cells).error()};
     InterpreterReader reader(table_, c, rule(c));
     CATENC_ASSIGN_OR_RETURN(std::optional<PackedLabels> labels, reader.read(cells.value()));
-    if (labels) works_[c] = packed_labels_work(std::move(*labels), reader.leading_numbers());
+    if (labels) {
+      works_[c] = packed_labels_work(std::move(*labels), reader.leading_numbers());
+      works_[c]->set_vocabulary(vocabulary(c));
+    }
     return {};
   }
 
   LabelRule rule(size_t c) const noexcept {
     return rules_.empty() ? LabelRule::automatic : rules_[c];
+  }
+  const VocabularyIndex* vocabulary(size_t c) const noexcept {
+    return vocabularies_.empty() ? nullptr : vocabularies_[c];
   }
 
   // The work on a column by its rule, from its memory as it is now; an error when that no longer
@@ -208,16 +216,18 @@ class TableReading {
   PyResult<std::unique_ptr<ColumnWork>> bind(size_t c) {
     CATENC_ASSIGN_OR_RETURN(std::unique_ptr<ColumnWork> work, bind_memory(c));
     const LabelRule by = rule(c);
-    if (by == LabelRule::automatic) return work;
-    if (!work->takes_rules()) {
-      const NumberSource* numbers = work->numbers();
-      if (numbers == nullptr) {
-        return Unexpected<Error>{
-            Error::internal("this column's storage cannot be read as part of a larger table")};
+    if (by != LabelRule::automatic) {
+      if (!work->takes_rules()) {
+        const NumberSource* numbers = work->numbers();
+        if (numbers == nullptr) {
+          return Unexpected<Error>{
+              Error::internal("this column's storage cannot be read as part of a larger table")};
+        }
+        work = masked_work(*numbers);
       }
-      work = masked_work(*numbers);
+      work->set_rule(by);
     }
-    work->set_rule(by);
+    work->set_vocabulary(vocabulary(c));
     return work;
   }
 
@@ -301,6 +311,7 @@ class TableReading {
   const TablePlan& plan_;
   Table& table_;
   std::span<const LabelRule> rules_;
+  std::span<const VocabularyIndex* const> vocabularies_;
   std::vector<std::unique_ptr<ColumnWork>> works_;
   std::vector<ColumnOutcome> outcomes_;
   // Category entries converted through the interpreter, for columns whose plan left them so.
@@ -308,7 +319,9 @@ class TableReading {
 };
 
 PyResult<EncodedPartition> encode_partition_of(Borrowed obj, TableKind kind,
-                                               std::span<const LabelRule> rules, bool detached) {
+                                               std::span<const LabelRule> rules,
+                                               std::span<const VocabularyIndex* const> vocabularies,
+                                               bool detached) {
   CATENC_ASSIGN_OR_RETURN(const Names* n, names());
   CATENC_ASSIGN_OR_RETURN(const Shape shape, read_shape(obj.get(), *n));
   if (!rules.empty() && rules.size() != shape.columns) {
@@ -320,7 +333,7 @@ PyResult<EncodedPartition> encode_partition_of(Borrowed obj, TableKind kind,
                                           kind == TableKind::array ? Table::Layout::row_major
                                                                    : Table::Layout::column_major));
   CATENC_ASSIGN_OR_RETURN(const TablePlan plan, plan_table(obj, kind, shape.rows, shape.columns));
-  TableReading reading(plan, result.table, rules);
+  TableReading reading(plan, result.table, rules, vocabularies);
   CATENC_TRY(reading.read());
   CATENC_ASSIGN_OR_RETURN(std::unique_ptr<EncodingInfo> info, reading.finish(detached));
   std::vector<bool> leading(shape.columns);
@@ -331,13 +344,14 @@ PyResult<EncodedPartition> encode_partition_of(Borrowed obj, TableKind kind,
 }  // namespace
 
 PyResult<EncodedTable> encode_object_array(Borrowed obj, TableKind kind) {
-  CATENC_ASSIGN_OR_RETURN(EncodedPartition encoded, encode_partition_of(obj, kind, {}, false));
+  CATENC_ASSIGN_OR_RETURN(EncodedPartition encoded, encode_partition_of(obj, kind, {}, {}, false));
   return std::move(encoded.encoded);
 }
 
-PyResult<EncodedPartition> encode_partition(Borrowed frame, std::span<const LabelRule> rules) {
+PyResult<EncodedPartition> encode_partition(Borrowed frame, std::span<const LabelRule> rules,
+                                            std::span<const VocabularyIndex* const> vocabularies) {
   // A partition is read on a Dask worker, whose other threads must not wait for the pool.
-  return encode_partition_of(frame, TableKind::data_frame, rules, true);
+  return encode_partition_of(frame, TableKind::data_frame, rules, vocabularies, true);
 }
 
 }  // namespace catenc::py

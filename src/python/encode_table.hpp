@@ -27,11 +27,14 @@ PyResult<EncodedTable> encode_object_array(Borrowed obj, TableKind kind);
 
 // One partition of a larger table: a pandas DataFrame read as encode_object_array reads one,
 // each column by its rule (`rules` holds one per column), with a note of the columns whose
-// numbers led their labels.
+// numbers led their labels. Where `vocabularies` (empty, or one per column) holds the whole
+// table's labels of a column, its cells get their codes there (ColumnWork::set_vocabulary).
 struct EncodedPartition {
   EncodedTable encoded;
   std::vector<bool> leading_numbers;
 };
-PyResult<EncodedPartition> encode_partition(Borrowed frame, std::span<const LabelRule> rules);
+PyResult<EncodedPartition> encode_partition(
+    Borrowed frame, std::span<const LabelRule> rules,
+    std::span<const VocabularyIndex* const> vocabularies = {});
 
 }  // namespace catenc::py

@@ -176,8 +176,8 @@ class PlainObjectsWork final : public ColumnWork {
       labels.arenas.push_back(std::move(arena));
       return {};
     }));
-    CATENC_ASSIGN_OR_RETURN(LabelMap map,
-                            label_encode_into(std::span<const Label>(labels.labels), out, stride));
+    CATENC_ASSIGN_OR_RETURN(LabelMap map, label_encode_into(std::span<const Label>(labels.labels),
+                                                            out, stride, vocabulary_));
     return std::optional<LabelMap>(std::move(map));
   }
 
@@ -211,6 +211,7 @@ class PlainObjectsWork final : public ColumnWork {
     }
     source.entries = entries;
     source.rule = rule_;
+    source.vocabulary = vocabulary_;
     return encode_dictionary(source, out, stride, &leading_numbers_);
   }
 

@@ -15,6 +15,7 @@
 #include "numpy_api.hpp"
 #include "once.hpp"
 #include "pool.hpp"
+#include "vocabulary_index.hpp"
 
 namespace catenc::py {
 
@@ -39,10 +40,43 @@ PyResult<std::vector<LabelRule>> rules_of(PyObject* rules) {
   return out;
 }
 
-PyResult<EncodedPartition> encode_by_rules(PyObject* frame, PyObject* rules_bytes) {
+PyResult<EncodedPartition> encode_by_rules(
+    PyObject* frame, PyObject* rules_bytes,
+    std::span<const VocabularyIndex* const> vocabularies = {}) {
   CATENC_TRY(numpy_api());
   CATENC_ASSIGN_OR_RETURN(const std::vector<LabelRule> rules, rules_of(rules_bytes));
-  return encode_partition(Borrowed(frame), rules);
+  if (!vocabularies.empty() && vocabularies.size() != rules.size())
+    return fail(PyExc_ValueError, "a vocabulary (or None) is needed for each column");
+  return encode_partition(Borrowed(frame), rules, vocabularies);
+}
+
+constexpr const char* vocabulary_capsule = "_catenc_partition.vocabulary";
+
+void free_vocabulary(PyObject* capsule) {
+  delete static_cast<VocabularyIndex*>(PyCapsule_GetPointer(capsule, vocabulary_capsule));
+}
+
+// vocabulary(set): the whole table's labels of a column, indexed for encode. Built once in each
+// process that encodes partitions, and used by all of them.
+PyResult<Ref> vocabulary(PyObject* const* args, Py_ssize_t nargs) {
+  CATENC_TRY(expect_args(nargs, 1, "vocabulary"));
+  CATENC_ASSIGN_OR_RETURN(const ReceivedSet set, received_set(args[0]));
+  Outcome<VocabularyIndex> built = [&] {
+    Detached away;
+    return VocabularyIndex::build(set.span);
+  }();
+  if (!built) return Unexpected<Error>{Error::from(std::move(built).error())};
+  auto index = std::make_unique<VocabularyIndex>(std::move(built).value());
+  Ref capsule = Ref::steal(PyCapsule_New(index.get(), vocabulary_capsule, free_vocabulary));
+  if (!capsule) return fetched();
+  index.release();
+  return capsule;
+}
+
+PyResult<const VocabularyIndex*> vocabulary_of(PyObject* capsule) {
+  if (!PyCapsule_IsValid(capsule, vocabulary_capsule))
+    return fail(PyExc_TypeError, "a vocabulary must come from vocabulary()");
+  return static_cast<const VocabularyIndex*>(PyCapsule_GetPointer(capsule, vocabulary_capsule));
 }
 
 // learn(frame, rules): for each column, None when it came out numeric, else (its labels as a set,
@@ -57,7 +91,7 @@ PyResult<Ref> learn(PyObject* const* args, Py_ssize_t nargs) {
   for (size_t c = 0; c < columns; ++c) {
     Ref report = Ref::borrow(Py_None);
     if (const std::optional<size_t> position = info.position(c)) {
-      CATENC_ASSIGN_OR_RETURN(Ref set, set_object(label_set_of(info.map_at(*position))));
+      CATENC_ASSIGN_OR_RETURN(Ref set, set_object(info.map_at(*position)));
       report = Ref::steal(PyTuple_Pack(2, set.get(), part.leading_numbers[c] ? Py_True : Py_False));
       if (!report) return fetched();
     }
@@ -72,21 +106,25 @@ Unexpected<Error> changed_between_passes(size_t column, const char* what) {
 }
 
 // encode(frame, rules, vocabularies): the partition's float64 table, column-major, in which every
-// column with a vocabulary holds the codes of that vocabulary.
+// column with a vocabulary (from vocabulary(), else None) holds the codes of that vocabulary.
 PyResult<Ref> encode(PyObject* const* args, Py_ssize_t nargs) {
   CATENC_TRY(expect_args(nargs, 3, "encode"));
-  CATENC_ASSIGN_OR_RETURN(EncodedPartition part, encode_by_rules(args[0], args[1]));
+  Ref given = Ref::steal(PySequence_Fast(args[2], "vocabularies must be a sequence"));
+  if (!given) return fetched();
+  std::vector<const VocabularyIndex*> vocabularies(
+      static_cast<size_t>(PySequence_Fast_GET_SIZE(given.get())));
+  for (size_t c = 0; c < vocabularies.size(); ++c) {
+    PyObject* item = PySequence_Fast_GET_ITEM(given.get(), static_cast<Py_ssize_t>(c));
+    if (item == Py_None) continue;
+    CATENC_ASSIGN_OR_RETURN(vocabularies[c], vocabulary_of(item));
+  }
+  CATENC_ASSIGN_OR_RETURN(EncodedPartition part, encode_by_rules(args[0], args[1], vocabularies));
   Table& table = part.encoded.table.table;
   const EncodingInfo& info = *part.encoded.info;
-  Ref vocabularies = Ref::steal(PySequence_Fast(args[2], "vocabularies must be a sequence"));
-  if (!vocabularies) return fetched();
-  if (static_cast<size_t>(PySequence_Fast_GET_SIZE(vocabularies.get())) != table.columns()) {
-    return fail(PyExc_ValueError, "a vocabulary (or None) is needed for each column");
-  }
   for (size_t c = 0; c < table.columns(); ++c) {
-    PyObject* vocabulary = PySequence_Fast_GET_ITEM(vocabularies.get(), static_cast<Py_ssize_t>(c));
+    const VocabularyIndex* whole = vocabularies[c];
     const std::optional<size_t> position = info.position(c);
-    if (vocabulary == Py_None) {
+    if (whole == nullptr) {
       if (position) return changed_between_passes(c, "holds labels where it held none");
       continue;
     }
@@ -95,25 +133,23 @@ PyResult<Ref> encode(PyObject* const* args, Py_ssize_t nargs) {
       if (table.rows() > 0) return changed_between_passes(c, "holds no labels where it held some");
       continue;
     }
-    CATENC_ASSIGN_OR_RETURN(const ReceivedSet whole, received_set(vocabulary));
+    // A kernel that wrote the vocabulary's codes left its own map empty; any other gave the codes
+    // of its own labels, which are translated here.
     const LabelMap& mine = info.map_at(*position);
-    // The code in the whole table of each code of this part's labels.
     std::vector<double> code_of(mine.code_count());
+    bool found_all = true;
+    for (size_t i = 0; i < mine.size() && found_all; ++i) {
+      const LabelMap::Entry entry = mine.entry(i);
+      double code;
+      found_all = whole->find(entry.label, code);
+      if (found_all && entry.code) code_of[*entry.code] = code;
+    }
+    if (!found_all) return changed_between_passes(c, "holds a label it did not hold");
+    if (mine.size() == 0) continue;
     double* cells = table.data() + c * table.column_stride();
     const size_t stride = table.row_stride();
-    bool found_all = true;
-    Status done = [&]() -> Status {
-      // Plain memory from here on: other Python threads go on meanwhile.
+    Status done = [&] {
       Detached away;
-      // Both are ascending: one walk of the whole table's labels finds this part's.
-      size_t from = 0;
-      for (size_t i = 0; i < mine.size() && found_all; ++i) {
-        const LabelMap::Entry entry = mine.entry(i);
-        std::optional<uint64_t> code;
-        found_all = whole.span.find_from(entry.label, from, code);
-        if (found_all && entry.code) code_of[*entry.code] = static_cast<double>(*code);
-      }
-      if (!found_all) return {};
       return pool::for_range(table.rows(), 1 << 16, [&](size_t lo, size_t hi) -> Status {
         for (size_t r = lo; r < hi; ++r) {
           double& cell = cells[r * stride];
@@ -122,7 +158,6 @@ PyResult<Ref> encode(PyObject* const* args, Py_ssize_t nargs) {
         return {};
       });
     }();
-    if (!found_all) return changed_between_passes(c, "holds a label it did not hold");
     if (!done) return Unexpected<Error>{Error::from(std::move(done).error())};
   }
   return std::move(part.encoded.table.array);
@@ -200,7 +235,8 @@ PyResult<Ref> set_union(PyObject* const* args, Py_ssize_t nargs) {
   std::vector<ReceivedSet> received;
   std::vector<LabelSpan> spans;
   for (Py_ssize_t i = 0; i < nargs; ++i) {
-    CATENC_ASSIGN_OR_RETURN(ReceivedSet one, received_set(args[i]));
+    // The union of sets in the wrong order is so too: the set it ends in is checked in full.
+    CATENC_ASSIGN_OR_RETURN(ReceivedSet one, received_set(args[i], false));
     spans.push_back(one.span);
     received.push_back(std::move(one));
   }
@@ -227,6 +263,9 @@ PyMethodDef functions[] = {
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function<decode>)),
      METH_FASTCALL,
      "decode(table, vocabularies)\n--\n\nThe columns of a table of codes, labelled."},
+    {"vocabulary",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function<vocabulary>)),
+     METH_FASTCALL, "vocabulary(set)\n--\n\nA column's labels, indexed for encode."},
     {"union", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function<set_union>)),
      METH_FASTCALL, "union(a, b)\n--\n\nThe labels of two label sets."},
     {nullptr, nullptr, 0, nullptr},
