@@ -265,3 +265,23 @@ def test_a_local_cluster_of_processes():
             )
             with pytest.raises(ValueError, match="partition 1 of the Dask DataFrame does not match its meta"):
                 catenc.Encoder().encode(bad)
+
+
+@pytest.mark.parametrize("text", ["object", "string[pyarrow]"])
+def test_partitions_of_mostly_distinct_labels_on_both_sides_of_grouping_rows_by_hash(text):
+    # A partition of 131,072 rows or more whose labels are mostly distinct looks its rows up in the
+    # vocabulary by groups of hash; a smaller one looks up its distinct labels. Either gives the
+    # whole table's codes.
+    pytest.importorskip("pyarrow")
+    rng = np.random.default_rng(3)
+    rows = 131_071 + 131_072 + 40_000
+    words = np.array([f"w{v:07d}" for v in rng.permutation(400_000)[:rows]], dtype=object)
+    words[rng.integers(0, rows, 500)] = "nan"
+    frame = pd.DataFrame(
+        {
+            "high": pd.Series(words, dtype=text),
+            "repeats": pd.Series(words[rng.integers(0, 5000, rows)], dtype=text),
+            "n": np.arange(rows, dtype=np.float64),
+        }
+    )
+    assert_same_as_whole(partitioned(frame, [131_071, 131_071 + 131_072]))
