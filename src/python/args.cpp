@@ -136,15 +136,17 @@ Error with_parameter_note(Error error, const char* parameter) {
   const std::string note = std::string("while processing '") + parameter + "'";
   Ref text =
       Ref::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
-  Ref added;
-  if (text) {
-    PyResult<const Names*> n = names();
-    if (n) {
-      added =
-          Ref::steal(PyObject_CallMethodOneArg(exception.get(), n.value()->add_note, text.get()));
-    }
+  if (!text) return Error::fetch();
+  PyResult<const Names*> n = names();
+  if (!n) return std::move(n).error();
+  Ref added =
+      Ref::steal(PyObject_CallMethodOneArg(exception.get(), n.value()->add_note, text.get()));
+  // The note only helps; a note the exception refuses leaves the exception as it was, but a
+  // failure that must propagate takes its place.
+  if (!added) {
+    Error failed = Error::fetch();
+    if (failed.must_propagate()) return failed;
   }
-  if (!added) PyErr_Clear();
   return Error::raised(std::move(exception));
 }
 

@@ -47,6 +47,7 @@ PyResult<Ref> cast_for_reading(PyObject* frame, const ArrowStream& stream) {
   Ref name = Ref::steal(PyUnicode_FromString("polars"));
   if (!name) return fetched();
   Ref polars = Ref::steal(PyImport_GetModule(name.get()));
+  if (!polars && PyErr_Occurred()) return fetched();
   std::vector<Ref> expressions;
   for (size_t i = 0; i < stream.field_count(); ++i) {
     std::optional<NumberType> unused;
@@ -55,7 +56,6 @@ PyResult<Ref> cast_for_reading(PyObject* frame, const ArrowStream& stream) {
         kind != ArrowKind::cast_to_float)
       continue;
     if (!polars) {
-      if (PyErr_Occurred()) return fetched();
       return fail(PyExc_TypeError,
                   "column '" + stream.field(i).name + "' needs polars to be read as text");
     }

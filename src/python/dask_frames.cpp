@@ -116,8 +116,9 @@ PyResult<Ref> decode_dask(Borrowed ddf, const Learned* learned) {
   CATENC_TRY(check_width(info, names.size(), out));
   const std::vector<size_t>& encoded = info.encoded_columns();
   Ref columns = Ref::steal(PyList_New(static_cast<Py_ssize_t>(encoded.size())));
+  if (!columns) return fetched();
   Ref sets = Ref::steal(PyList_New(static_cast<Py_ssize_t>(encoded.size())));
-  if (!columns || !sets) return fetched();
+  if (!sets) return fetched();
   for (size_t i = 0; i < encoded.size(); ++i) {
     PyObject* column = PyLong_FromSize_t(encoded[i]);
     if (column == nullptr) return fetched();

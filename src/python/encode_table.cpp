@@ -96,6 +96,7 @@ class TableReading {
           pending.push_back(c);
           continue;
         }
+        if (work.error().must_propagate()) return std::move(work).pass();
         // Code that ran before changed the array: item access now reads what it holds now.
       }
       CATENC_TRY(run_now(pending));
@@ -145,9 +146,9 @@ class TableReading {
     }
     for (size_t c = 0; c < plan_.columns.size(); ++c) {
       if (read[c]) continue;
-      PyResult<std::unique_ptr<ColumnWork>> work = bind(c);
       // Only a collection's callback or another thread can have reshaped what the frame owns.
-      if (!work) return changed_while_read();
+      PyResult<std::unique_ptr<ColumnWork>> work = bind(c);
+      if (!work) return std::move(work).pass();
       works_[c] = std::move(work).value();
     }
     return {};
@@ -182,7 +183,7 @@ class TableReading {
         entries_[c].push_back(std::move(entry));
       }
       PyResult<std::unique_ptr<ColumnWork>> work = bind(c);
-      if (!work) return changed_while_read();
+      if (!work) return std::move(work).pass();
       works_[c] = std::move(work).value();
       return {};
     }

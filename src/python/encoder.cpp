@@ -77,7 +77,7 @@ PyResult<Ref> decode(EncoderObject* self, Borrowed obj) {
   if (dask) return decode_dask(obj, self->learned.get());
   // Labels are written into new objects, so a float64 input can be read where it lies; without
   // labels to write, the result is the table itself, which must then be a copy.
-  const bool labelled = self->learned && self->learned->has_labels();
+  const bool labelled = Learned::has_labels(self->learned.get());
   CATENC_ASSIGN_OR_RETURN(Conversion conversion,
                           pyany_to_vec(obj, labelled ? TableUse::read_only : TableUse::result));
   conversion.info.reset();

@@ -107,7 +107,9 @@ Error Error::stopped(const char* step, Error cause, std::source_location where) 
   if (cause.must_propagate()) return cause;
   std::string message = step;
   message += ": ";
-  message += cause.render();
+  Result<std::string, Error> rendered = cause.render();
+  if (!rendered) return std::move(rendered).error();
+  message += *rendered;
   return internal(std::move(message), where);
 }
 
@@ -191,7 +193,7 @@ Error not_an_instance(PyObject* object, const char* expected) {
   return Error::deferred(PyExc_TypeError, std::move(message));
 }
 
-std::string Error::render() const {
+Result<std::string, Error> Error::render() const {
   std::string text;
   switch (kind_) {
     case Kind::deferred: {
@@ -205,7 +207,8 @@ std::string Error::render() const {
       text = type_qualname(exception_.get());
       Ref str = Ref::steal(PyObject_Str(exception_.get()));
       if (!str) {
-        PyErr_Clear();
+        Error failed = fetch();
+        if (failed.must_propagate()) return Unexpected<Error>{std::move(failed)};
         return text;
       }
       std::string message = lossy_text(str.get());
@@ -213,7 +216,7 @@ std::string Error::render() const {
       return text;
     }
     case Kind::no_memory:
-      return "MemoryError";
+      return std::string("MemoryError");
     case Kind::internal:
       return message_;
   }

@@ -53,8 +53,10 @@ class [[nodiscard]] Error {
   // code too), KeyboardInterrupt and SystemExit: what no fallback or rewording on the way may
   // swallow.
   bool must_propagate() const;
-  // "<exception type>: <message>", the rendering that follows a stop message.
-  std::string render() const;
+  // "<exception type>: <message>", the rendering that follows a stop message. It may run the
+  // exception's own __str__: what that raises is dropped for the bare type name, unless it is a
+  // failure that must propagate, which is returned instead.
+  Result<std::string, Error> render() const;
 
   // Makes the exception object of a deferred or raised error (for add_note and the like).
   Ref exception() &&;

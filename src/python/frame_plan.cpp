@@ -335,8 +335,9 @@ class FramePlanner {
     CATENC_ASSIGN_OR_RETURN(
         Ref from_codes, attribute(reinterpret_cast<PyObject*>(Py_TYPE(categorical)), "from_codes"));
     Ref args = Ref::steal(PyTuple_Pack(1, all_codes.get()));
+    if (!args) return fetched();
     Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "dtype", dtype));
-    if (!args || !kwargs) return fetched();
+    if (!kwargs) return fetched();
     CATENC_ASSIGN_OR_RETURN(Ref each,
                             checked(PyObject_Call(from_codes.get(), args.get(), kwargs.get())));
     // astype, not to_numpy: the missing cell must not turn integer categories into floats.

@@ -6,7 +6,7 @@ namespace catenc::py {
 
 PyResult<LabelCells> LabelCells::of(const Learned& learned, size_t column, PyObject* missing) {
   CATENC_ASSIGN_OR_RETURN(Learned::ColumnStrs strs, learned.column_strs(column));
-  return LabelCells(strs, *learned.info().code_to_label(column), missing);
+  return LabelCells(strs, missing);
 }
 
 namespace {

@@ -27,8 +27,8 @@ class LabelCells {
   }
 
  private:
-  LabelCells(Learned::ColumnStrs strs, const LabelMap& map, PyObject* missing)
-      : strs_(strs), map_(map), missing_(missing) {}
+  LabelCells(Learned::ColumnStrs strs, PyObject* missing)
+      : strs_(strs), map_(strs.map()), missing_(missing) {}
 
   Learned::ColumnStrs strs_;
   const LabelMap& map_;

@@ -22,8 +22,11 @@ class Learned {
   Learned& operator=(const Learned&) = delete;
 
   const EncodingInfo& info() const noexcept { return *info_; }
-  // Whether any column was label-encoded: only then has decode labels to write.
-  bool has_labels() const noexcept { return !info_->encoded_columns().empty(); }
+  // Whether any column was label-encoded: only then has decode labels to write. An encoder
+  // that has learned nothing has no labels either.
+  static bool has_labels(const Learned* learned) noexcept {
+    return learned != nullptr && !learned->info_->encoded_columns().empty();
+  }
 
   // The strs of one encoded column, by code. Several decodes may use them at once.
   class ColumnStrs {
@@ -34,6 +37,7 @@ class Learned {
     PyObject* made(uint64_t code) const noexcept {
       return slots_[code].load(std::memory_order_acquire);
     }
+    const LabelMap& map() const noexcept { return map_; }
 
    private:
     friend class Learned;

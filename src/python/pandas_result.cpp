@@ -74,11 +74,13 @@ PyResult<bool> same_as_inferred(PyObject* pandas, PyObject* labels) {
   Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
   if (!numpy) return fetched();
   Ref nan = Ref::steal(PyObject_GetAttrString(numpy.get(), "nan"));
+  if (!nan) return fetched();
   Ref text_type = Ref::steal(PyObject_GetAttrString(pandas, "StringDtype"));
-  if (!nan || !text_type) return fetched();
+  if (!text_type) return fetched();
   Ref no_args = Ref::steal(PyTuple_New(0));
+  if (!no_args) return fetched();
   Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "na_value", nan.get()));
-  if (!no_args || !kwargs) return fetched();
+  if (!kwargs) return fetched();
   Ref inferred = Ref::steal(PyObject_Call(text_type.get(), no_args.get(), kwargs.get()));
   if (!inferred) return fetched();
   const int equal = PyObject_RichCompareBool(dtype.get(), inferred.get(), Py_EQ);
@@ -103,7 +105,7 @@ PyResult<Ref> result_columns(PyObject* pandas, const std::vector<std::string>& n
 
 PyResult<Ref> pandas_result(ArrayTable table, const std::vector<std::string>& names,
                             PyObject* labels, const Learned* learned) {
-  const bool labelled = learned != nullptr && learned->has_labels();
+  const bool labelled = Learned::has_labels(learned);
   std::vector<Ref> values;
   if (labelled) {
     CATENC_ASSIGN_OR_RETURN(values, decoded_columns(table.table, *learned));

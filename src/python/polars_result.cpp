@@ -26,7 +26,7 @@ PyResult<std::vector<Ref>> column_views(const ArrayTable& table) {
 
 PyResult<Ref> polars_result(ArrayTable table, const std::vector<std::string>& names,
                             const Learned* learned) {
-  const bool labelled = learned != nullptr && learned->has_labels();
+  const bool labelled = Learned::has_labels(learned);
   std::vector<Ref> values;
   if (labelled) {
     CATENC_ASSIGN_OR_RETURN(values, decoded_columns(table.table, *learned));
@@ -37,11 +37,13 @@ PyResult<Ref> polars_result(ArrayTable table, const std::vector<std::string>& na
   Ref polars = Ref::steal(PyImport_ImportModule("polars"));
   if (!polars) return fetched();
   Ref series_type = Ref::steal(PyObject_GetAttrString(polars.get(), "Series"));
+  if (!series_type) return fetched();
   Ref string_type = Ref::steal(PyObject_GetAttrString(polars.get(), "String"));
-  if (!series_type || !string_type) return fetched();
+  if (!string_type) return fetched();
   Ref series = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!series) return fetched();
   Ref text_kwargs = Ref::steal(Py_BuildValue("{s:O}", "dtype", string_type.get()));
-  if (!series || !text_kwargs) return fetched();
+  if (!text_kwargs) return fetched();
   for (size_t column = 0; column < values.size(); ++column) {
     CATENC_ASSIGN_OR_RETURN(Ref name, name_str(names[column]));
     const bool text = labelled && learned->info().is_encoded(column);

@@ -1,6 +1,8 @@
 // The result of encode or decode in each container kind, one file each: NumPy arrays
 // (array_result), pandas DataFrames (pandas_result), polars DataFrames (polars_result). Each takes
-// the table over; with no record, or one without labels, its array holds the result's numbers.
+// the table over. With no record the result holds the numbers; a decode with a record gives the
+// labels of its encoded columns, and the pandas and polars builders give numbers again when the
+// record has no labels.
 #pragma once
 
 #include <string>

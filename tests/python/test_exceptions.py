@@ -83,6 +83,45 @@ def test_propagates_from_a_cell(kind, where, method):
     assert enc.decode(learned).tolist() == [["kept"]]
 
 
+class UnprintableError(Exception):
+    """An ordinary failure of a cell's str(), whose own message runs the user's code."""
+
+    def __init__(self, kind):
+        self.kind = kind
+
+    def __str__(self):
+        raise_kind(self.kind)
+
+
+class StrFailsUnprintably:
+    def __init__(self, kind):
+        self.kind = kind
+
+    def __str__(self):
+        raise UnprintableError(self.kind)
+
+
+@pytest.mark.parametrize("kind", KINDS, ids=lambda k: k.__name__)
+def test_propagates_from_the_message_of_a_failure(kind):
+    # The failure of str() becomes catenc's own error, whose message quotes the exception's str();
+    # what that str() raises in turn is no message to quote.
+    with pytest.raises(kind):
+        catenc.Encoder().encode(np.array([[StrFailsUnprintably(kind)]], dtype=object))
+
+
+def test_a_failure_whose_message_fails_is_named_by_its_type():
+    class Plain(Exception):
+        def __str__(self):
+            raise ValueError("no message")
+
+    class Cell:
+        def __str__(self):
+            raise Plain()
+
+    with pytest.raises(PanicException, match="Plain$"):
+        catenc.Encoder().encode(np.array([[Cell()]], dtype=object))
+
+
 @pytest.mark.parametrize("kind", KINDS, ids=lambda k: k.__name__)
 @pytest.mark.parametrize("failing", ["columns", "shape", "values"])
 def test_propagates_from_a_frame_attribute(kind, failing):
