@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "key_columns.hpp"
 #include "label_encode.hpp"
 #include "number_column.hpp"
 #include "pool.hpp"
@@ -71,6 +72,7 @@ Status run_one(ColumnWork& work, size_t c, Table& table, ColumnOutcome& outcome)
 
 Status run_column_works(std::span<std::unique_ptr<ColumnWork>> works,
                         std::span<ColumnOutcome> outcomes, Table& table, EncodingInfo& info) {
+  CATENC_TRY(encode_key_columns(works, outcomes, table));
   if (table.layout() == Table::Layout::row_major && table.columns() > 1) {
     CATENC_TRY(convert_number_columns(works, table));
     for (size_t c = 0; c < works.size(); ++c) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "encoding_info.hpp"
 #include "label_map.hpp"
@@ -49,6 +50,20 @@ inline std::optional<size_t> label_split(LabelRule rule, size_t first, size_t ro
   return std::nullopt;
 }
 
+// The cells of a column that are 64-bit keys: a date's or a duration's stored integer.
+struct KeyCells {
+  const char* data = nullptr;
+  ptrdiff_t stride = 8;  // bytes from one row's key to the next
+  size_t rows = 0;
+};
+
+// What a column's distinct keys make of it: the code of each key, in the order the keys were
+// given, and the column's label map.
+struct KeyCodes {
+  std::vector<double> codes;
+  LabelMap map;
+};
+
 // Implementations hold plain pointers and C++ buffers only, never a Python reference: they run and
 // are destroyed on worker threads. Whoever makes one keeps the memory it reads alive until it has
 // run.
@@ -61,6 +76,16 @@ class ColumnWork {
   // The buffer of a column that only converts numbers where they lie, else null: several such
   // columns of a row-major table are converted together, a block of rows at a time.
   virtual const struct NumberSource* numbers() const noexcept { return nullptr; }
+
+  // The keys of a column whose codes follow from the set of distinct keys it holds, whichever rows
+  // hold them, else null: such columns find their keys together (key_columns.hpp) and are written
+  // from codes_of_keys, without run().
+  virtual const KeyCells* key_cells() const noexcept { return nullptr; }
+  // The codes of `keys`, the column's distinct keys, each once, in any order; nothing when the
+  // column's codes need more than its keys (then run() encodes it).
+  virtual Outcome<std::optional<KeyCodes>> codes_of_keys(std::span<const uint64_t> /*keys*/) {
+    return std::optional<KeyCodes>();
+  }
 
   // Whether the kernel honours a rule other than `automatic`: one whose cells are all numbers
   // (number_work) does not, and is read as labels by another kernel (masked_work) instead.

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <new>
 #include <numeric>
+#include <span>
 #include <utility>
 
 #include "dictionary_column.hpp"
+#include "label_encode.hpp"
 #include "pool.hpp"
 #include "row_ids.hpp"
 
@@ -24,6 +27,7 @@ class PandasTexts {
   explicit PandasTexts(const DateSource& source) : unit_(source.unit), duration_(source.duration) {}
 
   bool numbers_unless_not_a_time() const noexcept { return false; }
+  bool is_number(int64_t) const noexcept { return false; }
 
   DictionaryEntry entry(int64_t value) const { return {false, 0, text(value)}; }
 
@@ -66,8 +70,12 @@ class NumpyTexts {
     return numpy_times_are_numbers(type_, duration_);
   }
 
+  bool is_number(int64_t value) const noexcept {
+    return numpy_time_is_number(value, type_, duration_, release_);
+  }
+
   DictionaryEntry entry(int64_t value) const {
-    const bool number = numpy_time_is_number(value, type_, duration_, release_);
+    const bool number = is_number(value);
     return {number, number ? static_cast<double>(value) : 0, text(value)};
   }
 
@@ -99,7 +107,31 @@ template <class Texts>
 class DateWork final : public ColumnWork {
  public:
   DateWork(const char* data, ptrdiff_t stride, size_t rows, Texts texts)
-      : data_(data), stride_(stride), rows_(rows), texts_(std::move(texts)) {}
+      : cells_{data, stride, rows}, texts_(std::move(texts)) {}
+
+  // A column of numbers is numeric, or its numbers' texts depend on the rows they lie in.
+  const KeyCells* key_cells() const noexcept override {
+    return texts_.numbers_unless_not_a_time() ? nullptr : &cells_;
+  }
+
+  Outcome<std::optional<KeyCodes>> codes_of_keys(std::span<const uint64_t> keys) override {
+    if (keys.empty()) return std::optional<KeyCodes>();
+    try {
+      if (std::all_of(keys.begin(), keys.end(), [&](uint64_t key) {
+            return texts_.sorts_as_values(static_cast<int64_t>(key));
+          })) {
+        return std::optional<KeyCodes>(codes_in_value_order(keys));
+      }
+      // With no number among them, every key has one text wherever it lies.
+      if (std::none_of(keys.begin(), keys.end(),
+                       [&](uint64_t key) { return texts_.is_number(static_cast<int64_t>(key)); })) {
+        return codes_of_texts(keys);
+      }
+    } catch (const std::bad_alloc&) {
+      return unexpected(Failure::no_memory());
+    }
+    return std::optional<KeyCodes>();
+  }
 
   Outcome<std::optional<LabelMap>> run(double* out, size_t stride) override {
     if (rule_ == LabelRule::automatic && texts_.numbers_unless_not_a_time()) {
@@ -107,19 +139,23 @@ class DateWork final : public ColumnWork {
       if (numeric) return std::optional<LabelMap>();
     }
     // The source's fields by value: the loop writes cells the compiler cannot tell from them.
-    const auto key_at = [data = data_, stride_bytes = stride_](size_t row) {
+    const auto key_at = [data = cells_.data, stride_bytes = cells_.stride](size_t row) {
       uint64_t value;
       std::memcpy(&value, data + static_cast<ptrdiff_t>(row) * stride_bytes, sizeof value);
       return value;
     };
     CATENC_ASSIGN_OR_RETURN(const std::vector<uint64_t> keys,
-                            distinct_keys(rows_, key_at, out, stride));
-    if (!keys.empty() && std::all_of(keys.begin(), keys.end(), [&](uint64_t key) {
-          return texts_.sorts_as_values(static_cast<int64_t>(key));
-        })) {
-      return encode_in_value_order(keys, out, stride);
+                            distinct_keys(cells_.rows, key_at, out, stride));
+    CATENC_ASSIGN_OR_RETURN(std::optional<KeyCodes> codes, codes_of_keys(keys));
+    if (codes) {
+      const RowIds ids(out, stride);
+      CATENC_TRY(pool::for_range(cells_.rows, 1 << 16, [&](size_t lo, size_t hi) -> Status {
+        ids.to_codes(lo, hi, codes->codes.data());
+        return {};
+      }));
+      return std::optional<LabelMap>(std::move(codes->map));
     }
-    DictionarySource dictionary = indices_in_cells(out, stride, rows_);
+    DictionarySource dictionary = indices_in_cells(out, stride, cells_.rows);
     dictionary.every_code_used = true;
     std::vector<DictionaryEntry> entries(keys.size() + 1);
     for (size_t k = 0; k < keys.size(); ++k)
@@ -133,7 +169,7 @@ class DateWork final : public ColumnWork {
  private:
   int64_t value_at(size_t row) const noexcept {
     int64_t value;
-    std::memcpy(&value, data_ + static_cast<ptrdiff_t>(row) * stride_, sizeof value);
+    std::memcpy(&value, cells_.data + static_cast<ptrdiff_t>(row) * cells_.stride, sizeof value);
     return value;
   }
 
@@ -141,14 +177,14 @@ class DateWork final : public ColumnWork {
   // written as they are read, with no set of distinct values. Otherwise nothing is written.
   Outcome<bool> write_if_numbers(double* out, size_t stride) const {
     std::atomic<bool> seen{false};
-    CATENC_TRY(pool::for_range(rows_, 1 << 16, [&](size_t lo, size_t hi) -> Status {
+    CATENC_TRY(pool::for_range(cells_.rows, 1 << 16, [&](size_t lo, size_t hi) -> Status {
       bool here = false;
       for (size_t r = lo; r < hi; ++r) here |= value_at(r) == not_a_time;
       if (here) seen.store(true, std::memory_order_relaxed);
       return {};
     }));
     if (seen.load()) return false;
-    CATENC_TRY(pool::for_range(rows_, 1 << 16, [&](size_t lo, size_t hi) -> Status {
+    CATENC_TRY(pool::for_range(cells_.rows, 1 << 16, [&](size_t lo, size_t hi) -> Status {
       for (size_t r = lo; r < hi; ++r) out[r * stride] = static_cast<double>(value_at(r));
       return {};
     }));
@@ -157,35 +193,42 @@ class DateWork final : public ColumnWork {
 
   // The distinct values sorted by rank (NaT last) are the labels sorted as texts: the codes are
   // the ranks, equal ranks sharing one, with no text compared.
-  Outcome<std::optional<LabelMap>> encode_in_value_order(const std::vector<uint64_t>& keys,
-                                                         double* out, size_t stride) {
+  KeyCodes codes_in_value_order(std::span<const uint64_t> keys) const {
     std::vector<Rank> ranks(keys.size());
     for (size_t k = 0; k < keys.size(); ++k) ranks[k] = texts_.rank(static_cast<int64_t>(keys[k]));
     std::vector<uint32_t> order(keys.size());
     std::iota(order.begin(), order.end(), 0);
     std::sort(order.begin(), order.end(),
               [&](uint32_t a, uint32_t b) { return ranks[a] < ranks[b]; });
-    std::vector<double> code_of_key(keys.size());
+    KeyCodes result{std::vector<double>(keys.size()), {}};
     std::vector<std::string> texts;
     for (size_t position = 0; position < order.size(); ++position) {
       const uint32_t k = order[position];
       if (position == 0 || ranks[k] != ranks[order[position - 1]]) {
         texts.push_back(texts_.text(static_cast<int64_t>(keys[k])));
       }
-      code_of_key[k] = static_cast<double>(texts.size() - 1);
+      result.codes[k] = static_cast<double>(texts.size() - 1);
     }
-    const RowIds ids(out, stride);
-    CATENC_TRY(pool::for_range(rows_, 1 << 16, [&](size_t lo, size_t hi) -> Status {
-      ids.to_codes(lo, hi, code_of_key.data());
-      return {};
-    }));
-    return std::optional<LabelMap>(
-        LabelMap::build(texts.size(), [&](size_t i) { return Label(texts[i]); }));
+    result.map = LabelMap::build(texts.size(), [&](size_t i) { return Label(texts[i]); });
+    return result;
   }
 
-  const char* data_;
-  ptrdiff_t stride_;
-  size_t rows_;
+  // Every key's text is a label: the texts are encoded as labels are, through the vocabulary
+  // when there is one.
+  Outcome<std::optional<KeyCodes>> codes_of_texts(std::span<const uint64_t> keys) const {
+    std::vector<std::string> texts(keys.size());
+    std::vector<Label> labels(keys.size());
+    for (size_t k = 0; k < keys.size(); ++k) {
+      texts[k] = texts_.text(static_cast<int64_t>(keys[k]));
+      labels[k] = texts[k];
+    }
+    KeyCodes result{std::vector<double>(keys.size()), {}};
+    CATENC_ASSIGN_OR_RETURN(result.map, label_encode_into(std::span<const Label>(labels),
+                                                          result.codes.data(), 1, vocabulary_));
+    return std::optional<KeyCodes>(std::move(result));
+  }
+
+  KeyCells cells_;
   Texts texts_;
 };
 

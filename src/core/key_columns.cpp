@@ -1,0 +1,321 @@
+#include "key_columns.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "label_hash.hpp"
+#include "pool.hpp"
+
+namespace catenc {
+
+namespace {
+
+// Rows of every column read, then written, while they stay in a core's cache: in a row-major table
+// the columns of a block share its cache lines.
+constexpr size_t block_rows = 1024;
+constexpr size_t min_piece_blocks = 16;
+
+// Tables are at most an eighth full: a key is then nearly always in its home slot, and the cells
+// are read at the speed of one multiply and one load each. Measured on 3,000 keys a column, a
+// quarter full costs a fifth more per cell, half full twice as much.
+constexpr size_t slots_per_key = 8;
+
+// Keyed multiply-shift (the slot is the top bits of the product): nobody can aim keys at one slot
+// without the process's key (label_hash.hpp), and one multiply is all a cell pays. Should probes
+// run long all the same, the column is left to run(), whose sets then keep their keys in an
+// ordered map.
+class KeyMix {
+ public:
+  KeyMix(const LabelHashKey& key, size_t capacity) noexcept
+      : salt_(key.words[0]),
+        multiplier_(key.words[2] | 1),
+        shift_(65 - static_cast<unsigned>(std::bit_width(capacity))) {}
+  size_t slot(uint64_t key) const noexcept {
+    return static_cast<size_t>(((key ^ salt_) * multiplier_) >> shift_);
+  }
+
+ private:
+  uint64_t salt_;
+  uint64_t multiplier_;
+  unsigned shift_;
+};
+
+// Slots a key may lie past its home before a table gives up: more are all but impossible at an
+// eighth full without the key. A table has this many slots past its last home, so that probes
+// never wrap.
+size_t max_probes(size_t capacity) noexcept {
+  return 3 * static_cast<size_t>(std::bit_width(capacity)) + 16;
+}
+
+size_t capacity_for(size_t keys) noexcept {
+  return std::bit_ceil(std::max<size_t>(64, keys * (keys > 8192 ? 2 : slots_per_key)));
+}
+
+// The distinct keys that one column holds in the rows that one worker read. Slots hold the keys
+// themselves; an empty slot holds `empty`, a key that is then noted apart.
+class KeySet {
+ public:
+  explicit KeySet(const LabelHashKey& hash_key) : hash_key_(hash_key), mix_(hash_key, 64) {
+    slots_.assign(64 + max_probes(64), empty);
+  }
+
+  // Adds the keys of rows [lo, hi); false when the set gives up (too many keys, a long probe).
+  bool add_rows(const KeyCells& cells, size_t lo, size_t hi) {
+    const char* data = cells.data;
+    const ptrdiff_t stride = cells.stride;
+    for (size_t r = lo; r < hi; ++r) {
+      uint64_t key;
+      std::memcpy(&key, data + static_cast<ptrdiff_t>(r) * stride, sizeof key);
+      // An empty home slot matches the key `empty` too: that key takes add().
+      if ((slots_[mix_.slot(key)] == key) & (key != empty)) [[likely]]
+        continue;
+      if (!add(key)) return false;
+    }
+    return true;
+  }
+
+  void append_to(std::vector<uint64_t>& keys) const {
+    keys.insert(keys.end(), keys_.begin(), keys_.end());
+    if (holds_empty_) keys.push_back(empty);
+  }
+
+ private:
+  // One past NaT: no date or duration that one meets.
+  static constexpr uint64_t empty = 0x8000000000000001;
+
+  // A key not in its home slot: further on, or new.
+  [[gnu::noinline]] bool add(uint64_t key) {
+    if (key == empty) {
+      holds_empty_ = true;
+      return true;
+    }
+    const size_t home = mix_.slot(key);
+    size_t i = home;
+    for (; slots_[i] != empty; ++i) {
+      if (slots_[i] == key) return true;
+    }
+    if (i - home >= max_probes(capacity_) || keys_.size() >= key_column_max_keys) return false;
+    keys_.push_back(key);
+    if (capacity_for(keys_.size()) > capacity_) return rehash(capacity_for(keys_.size()));
+    slots_[i] = key;
+    return true;
+  }
+
+  bool rehash(size_t capacity) {
+    capacity_ = capacity;
+    mix_ = KeyMix(hash_key_, capacity);
+    slots_.assign(capacity + max_probes(capacity), empty);
+    for (const uint64_t key : keys_) {
+      const size_t home = mix_.slot(key);
+      size_t i = home;
+      while (slots_[i] != empty) ++i;
+      if (i - home >= max_probes(capacity)) return false;
+      slots_[i] = key;
+    }
+    return true;
+  }
+
+  LabelHashKey hash_key_;
+  size_t capacity_ = 64;
+  KeyMix mix_;
+  std::vector<uint64_t> slots_;
+  std::vector<uint64_t> keys_;
+  bool holds_empty_ = false;
+};
+
+// A column's keys and their codes. A slot that holds no key holds `absent_`, a value that is none
+// of the column's keys.
+class KeyCodeTable {
+ public:
+  // False when a probe runs long.
+  bool build(const LabelHashKey& hash_key, std::span<const uint64_t> ascending_keys,
+             std::span<const double> codes) {
+    for (const uint64_t key : ascending_keys) {
+      if (key > absent_) break;
+      if (key == absent_) ++absent_;
+    }
+    const size_t capacity = capacity_for(ascending_keys.size());
+    mix_ = KeyMix(hash_key, capacity);
+    slots_.assign(capacity + max_probes(capacity), Slot{absent_, 0});
+    for (size_t k = 0; k < ascending_keys.size(); ++k) {
+      const size_t home = mix_.slot(ascending_keys[k]);
+      size_t i = home;
+      while (slots_[i].key != absent_) ++i;
+      if (i - home >= max_probes(capacity)) return false;
+      slots_[i] = Slot{ascending_keys[k], codes[k]};
+    }
+    return true;
+  }
+
+  // Writes the code of rows [lo, hi) to out[row * out_stride]; false when a row's key is not in the
+  // table: the cells changed after their keys were found.
+  bool write_rows(const KeyCells& cells, size_t lo, size_t hi, double* out,
+                  size_t out_stride) const noexcept {
+    const char* data = cells.data;
+    const ptrdiff_t stride = cells.stride;
+    const Slot* slots = slots_.data();
+    const uint64_t absent = absent_;
+    const KeyMix mix = mix_;
+    bool missed = false;
+    for (size_t r = lo; r < hi; ++r) {
+      uint64_t key;
+      std::memcpy(&key, data + static_cast<ptrdiff_t>(r) * stride, sizeof key);
+      const Slot* slot = slots + mix.slot(key);
+      while (slot->key != key) {
+        if (slot->key == absent) {
+          missed = true;
+          break;
+        }
+        ++slot;
+      }
+      // A cell that holds `absent` itself stops at an empty slot.
+      missed |= key == absent;
+      out[r * out_stride] = slot->code;
+    }
+    return !missed;
+  }
+
+ private:
+  struct Slot {
+    uint64_t key;
+    double code;
+  };
+
+  KeyMix mix_{LabelHashKey{}, 64};
+  uint64_t absent_ = 0;
+  std::vector<Slot> slots_;
+};
+
+struct KeyColumn {
+  size_t index;  // in the table
+  KeyCells cells;
+  std::vector<uint64_t> keys;
+  std::optional<KeyCodes> codes;
+  KeyCodeTable table;
+};
+
+// Each worker's sets of keys, one a column: a piece of rows takes a free one and gives it back,
+// so that the sets are as many as the threads that read, whatever the pieces.
+class KeySetStack {
+ public:
+  KeySetStack(const LabelHashKey& hash_key, size_t columns)
+      : hash_key_(hash_key), columns_(columns) {}
+
+  std::vector<KeySet> take() {
+    const std::lock_guard lock(mutex_);
+    if (free_.empty()) return std::vector<KeySet>(columns_, KeySet(hash_key_));
+    std::vector<KeySet> sets = std::move(free_.back());
+    free_.pop_back();
+    return sets;
+  }
+  void give_back(std::vector<KeySet> sets) {
+    const std::lock_guard lock(mutex_);
+    free_.push_back(std::move(sets));
+  }
+  // Every set, once the pieces are done.
+  std::vector<std::vector<KeySet>>& all() noexcept { return free_; }
+
+ private:
+  LabelHashKey hash_key_;
+  size_t columns_;
+  std::mutex mutex_;
+  std::vector<std::vector<KeySet>> free_;
+};
+
+}  // namespace
+
+Status encode_key_columns(std::span<std::unique_ptr<ColumnWork>> works,
+                          std::span<ColumnOutcome> outcomes, Table& table) {
+  const size_t rows = table.rows();
+  if (rows == 0) return {};
+  try {
+    std::vector<KeyColumn> columns;
+    for (size_t c = 0; c < works.size(); ++c) {
+      if (!works[c]) continue;
+      const KeyCells* cells = works[c]->key_cells();
+      if (cells != nullptr && cells->rows == rows)
+        columns.push_back(KeyColumn{c, *cells, {}, {}, {}});
+    }
+    if (columns.empty()) return {};
+    const LabelHashKey hash_key = label_hash_key();
+    const size_t blocks = (rows + block_rows - 1) / block_rows;
+    const auto rows_of = [&](size_t block) {
+      return std::pair(block * block_rows, std::min(rows, (block + 1) * block_rows));
+    };
+
+    std::vector<std::atomic<bool>> given_up(columns.size());
+    KeySetStack sets(hash_key, columns.size());
+    CATENC_TRY(pool::for_range(blocks, min_piece_blocks, [&](size_t lo, size_t hi) -> Status {
+      std::vector<KeySet> mine = sets.take();
+      for (size_t block = lo; block < hi; ++block) {
+        const auto [first, last] = rows_of(block);
+        for (size_t j = 0; j < columns.size(); ++j) {
+          if (given_up[j].load(std::memory_order_relaxed)) continue;
+          if (!mine[j].add_rows(columns[j].cells, first, last)) given_up[j].store(true);
+        }
+      }
+      sets.give_back(std::move(mine));
+      return {};
+    }));
+
+    std::vector<size_t> kept;
+    for (size_t j = 0; j < columns.size(); ++j) {
+      if (!given_up[j].load()) kept.push_back(j);
+    }
+    // Each column's keys sorted, so that its codes and table depend on the keys alone, not on which
+    // worker found them.
+    std::vector<std::atomic<bool>> ready(columns.size());
+    CATENC_TRY(pool::for_range(kept.size(), 1, [&](size_t lo, size_t hi) -> Status {
+      for (size_t k = lo; k < hi; ++k) {
+        KeyColumn& column = columns[kept[k]];
+        for (const std::vector<KeySet>& worker : sets.all()) worker[kept[k]].append_to(column.keys);
+        std::sort(column.keys.begin(), column.keys.end());
+        column.keys.erase(std::unique(column.keys.begin(), column.keys.end()), column.keys.end());
+        if (column.keys.size() > key_column_max_keys) continue;
+        CATENC_ASSIGN_OR_RETURN(column.codes, works[column.index]->codes_of_keys(column.keys));
+        if (!column.codes) continue;
+        if (column.table.build(hash_key, column.keys, column.codes->codes)) ready[kept[k]] = true;
+      }
+      return {};
+    }));
+    std::vector<size_t> written;
+    for (size_t j = 0; j < columns.size(); ++j) {
+      if (ready[j].load()) written.push_back(j);
+    }
+    if (written.empty()) return {};
+
+    std::vector<std::atomic<bool>> missed(columns.size());
+    CATENC_TRY(pool::for_range(blocks, min_piece_blocks, [&](size_t lo, size_t hi) -> Status {
+      for (size_t block = lo; block < hi; ++block) {
+        const auto [first, last] = rows_of(block);
+        for (const size_t j : written) {
+          double* out = table.data() + columns[j].index * table.column_stride();
+          if (!columns[j].table.write_rows(columns[j].cells, first, last, out, table.row_stride()))
+            missed[j].store(true, std::memory_order_relaxed);
+        }
+      }
+      return {};
+    }));
+    for (const size_t j : written) {
+      if (missed[j].load()) continue;
+      const size_t c = columns[j].index;
+      outcomes[c].map = std::move(columns[j].codes->map);
+      outcomes[c].leading_numbers = false;
+      works[c].reset();
+    }
+    return {};
+  } catch (const std::bad_alloc&) {
+    return unexpected(Failure::no_memory());
+  }
+}
+
+}  // namespace catenc
