@@ -7,11 +7,13 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <numeric>
 #include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "date_text.hpp"
 #include "label_hash.hpp"
 #include "pool.hpp"
 
@@ -60,8 +62,63 @@ size_t capacity_for(size_t keys) noexcept {
   return std::bit_ceil(std::max<size_t>(64, keys * (keys > 8192 ? 2 : slots_per_key)));
 }
 
-// The distinct keys that one column holds in the rows that one worker read. Slots hold the keys
-// themselves; an empty slot holds `empty`, a key that is then noted apart.
+// Keys as low + i * step for i < points: days, or whole seconds of a few hours, in any unit. A
+// key's index is found with no division, as rotr((key - low) * inverse, shift), where step is
+// odd << shift and inverse is odd's inverse modulo 2^64. That map is one-to-one on 64-bit words, so
+// a key off the grid gets an index past its end: a cell is looked up with no key compared.
+class KeyGrid {
+ public:
+  // The grid through `keys` but NaT, from the least to the greatest, widened by up to `margin`
+  // points on each side within int64 and `max_points`; nothing when it would have more points.
+  static std::optional<KeyGrid> through(std::span<const uint64_t> keys, uint64_t margin,
+                                        uint64_t max_points) {
+    int64_t least = INT64_MAX;
+    int64_t greatest = INT64_MIN;
+    for (const uint64_t key : keys) {
+      const auto value = static_cast<int64_t>(key);
+      if (value == not_a_time) continue;
+      least = std::min(least, value);
+      greatest = std::max(greatest, value);
+    }
+    if (least > greatest) return std::nullopt;
+    uint64_t step = 0;
+    for (const uint64_t key : keys) {
+      if (static_cast<int64_t>(key) != not_a_time) step = std::gcd(step, key - uint64_t(least));
+    }
+    step = std::max<uint64_t>(step, 1);
+    const uint64_t spanned = (uint64_t(greatest) - uint64_t(least)) / step + 1;
+    if (spanned > max_points) return std::nullopt;
+    margin = std::min(margin, (max_points - spanned) / 2);
+    const uint64_t below = std::min(margin, (uint64_t(least) - uint64_t(INT64_MIN)) / step);
+    const uint64_t above = std::min(margin, (uint64_t(INT64_MAX) - uint64_t(greatest)) / step);
+    KeyGrid grid;
+    grid.low_ = uint64_t(least) - below * step;
+    grid.step_ = step;
+    grid.points_ = spanned + below + above;
+    grid.shift_ = std::countr_zero(step);
+    const uint64_t odd = step >> grid.shift_;
+    grid.inverse_ = odd;  // each step of Newton's iteration doubles the bits that are right
+    for (int i = 0; i < 5; ++i) grid.inverse_ *= 2 - odd * grid.inverse_;
+    return grid;
+  }
+
+  uint64_t points() const noexcept { return points_; }
+  // At least points() when `key` is off the grid.
+  uint64_t index(uint64_t key) const noexcept { return std::rotr((key - low_) * inverse_, shift_); }
+  uint64_t key(uint64_t index) const noexcept { return low_ + index * step_; }
+
+ private:
+  uint64_t low_ = 0;
+  uint64_t step_ = 1;
+  uint64_t inverse_ = 1;
+  uint64_t points_ = 0;
+  int shift_ = 0;
+};
+
+// The distinct keys that one column holds in the rows that one worker read. Once its first keys lie
+// on a grid, a key on the grid (widened, since later rows may reach further) is noted by a flag at
+// its index; others go to a hash table whose slots hold the keys themselves. An empty slot holds
+// `empty`, a key that is then noted apart.
 class KeySet {
  public:
   explicit KeySet(const LabelHashKey& hash_key) : hash_key_(hash_key), mix_(hash_key, 64) {
@@ -72,13 +129,26 @@ class KeySet {
   bool add_rows(const KeyCells& cells, size_t lo, size_t hi) {
     const char* data = cells.data;
     const ptrdiff_t stride = cells.stride;
+    if (!grid_) {
+      for (size_t r = lo; r < hi; ++r) {
+        uint64_t key;
+        std::memcpy(&key, data + static_cast<ptrdiff_t>(r) * stride, sizeof key);
+        if (!add_hashed(key)) return false;
+      }
+      try_grid();
+      return true;
+    }
+    const KeyGrid grid = *grid_;
+    uint8_t* seen = seen_.data();
     for (size_t r = lo; r < hi; ++r) {
       uint64_t key;
       std::memcpy(&key, data + static_cast<ptrdiff_t>(r) * stride, sizeof key);
-      // An empty home slot matches the key `empty` too: that key takes add().
-      if ((slots_[mix_.slot(key)] == key) & (key != empty)) [[likely]]
-        continue;
-      if (!add(key)) return false;
+      const uint64_t index = grid.index(key);
+      if (index < grid.points()) [[likely]] {
+        seen[index] = 1;
+      } else if (!add_hashed(key)) {
+        return false;
+      }
     }
     return true;
   }
@@ -86,9 +156,35 @@ class KeySet {
   void append_to(std::vector<uint64_t>& keys) const {
     keys.insert(keys.end(), keys_.begin(), keys_.end());
     if (holds_empty_) keys.push_back(empty);
+    for (size_t i = 0; i < seen_.size(); ++i) {
+      if (seen_[i]) keys.push_back(grid_->key(i));
+    }
   }
 
  private:
+  // A grid of at most this many flags: 64 KiB a column and worker, so that the flags of a few
+  // columns stay in a core's cache.
+  static constexpr uint64_t max_grid_points = uint64_t{1} << 16;
+
+  bool add_hashed(uint64_t key) {
+    // An empty home slot matches the key `empty` too: that key takes add().
+    if ((slots_[mix_.slot(key)] == key) & (key != empty)) [[likely]]
+      return true;
+    return add(key);
+  }
+
+  // Looks for a grid each time the keys have doubled, up to a few thousand keys: one that spans
+  // three times the range of the keys found so far, as later rows may reach further. Keys found
+  // until then stay in the hash table.
+  void try_grid() {
+    if (keys_.size() < next_grid_try_ || next_grid_try_ > max_grid_points / 4) return;
+    next_grid_try_ = 2 * keys_.size();
+    const std::optional<KeyGrid> tight = KeyGrid::through(keys_, 0, max_grid_points);
+    if (!tight) return;
+    grid_ = KeyGrid::through(keys_, tight->points(), max_grid_points);
+    seen_.assign(grid_->points(), 0);
+  }
+
   // One past NaT: no date or duration that one meets.
   static constexpr uint64_t empty = 0x8000000000000001;
 
@@ -130,15 +226,19 @@ class KeySet {
   std::vector<uint64_t> slots_;
   std::vector<uint64_t> keys_;
   bool holds_empty_ = false;
+  size_t next_grid_try_ = 16;
+  std::optional<KeyGrid> grid_;
+  std::vector<uint8_t> seen_;
 };
 
-// A column's keys and their codes. A slot that holds no key holds `absent_`, a value that is none
-// of the column's keys.
+// A column's keys and their codes. Keys on a grid of not many more points than keys index an
+// array of codes, a fraction of a hash table's size; others are looked up in a hash table.
 class KeyCodeTable {
  public:
   // False when a probe runs long.
   bool build(const LabelHashKey& hash_key, std::span<const uint64_t> ascending_keys,
              std::span<const double> codes) {
+    if (build_grid(ascending_keys, codes)) return true;
     for (const uint64_t key : ascending_keys) {
       if (key > absent_) break;
       if (key == absent_) ++absent_;
@@ -160,6 +260,63 @@ class KeyCodeTable {
   // table: the cells changed after their keys were found.
   bool write_rows(const KeyCells& cells, size_t lo, size_t hi, double* out,
                   size_t out_stride) const noexcept {
+    return !grid_ ? write_hashed(cells, lo, hi, out, out_stride)
+                  : write_gridded(cells, lo, hi, out, out_stride);
+  }
+
+ private:
+  struct Slot {
+    uint64_t key;
+    double code;
+  };
+
+  // A grid is kept when it has no more points than this many per key, beyond a few thousand.
+  static constexpr size_t grid_points_per_key = 2;
+  static constexpr size_t grid_free_points = 4096;
+  // Marks a grid point that is no key: codes are never negative.
+  static constexpr double no_code = -1;
+
+  bool build_grid(std::span<const uint64_t> ascending_keys, std::span<const double> codes) {
+    grid_ = KeyGrid::through(ascending_keys, 0,
+                             ascending_keys.size() * grid_points_per_key + grid_free_points);
+    if (!grid_) return false;
+    grid_codes_.assign(grid_->points(), no_code);
+    for (size_t k = 0; k < ascending_keys.size(); ++k) {
+      if (static_cast<int64_t>(ascending_keys[k]) == not_a_time) {
+        not_a_time_code_ = codes[k];
+      } else {
+        grid_codes_[grid_->index(ascending_keys[k])] = codes[k];
+      }
+    }
+    return true;
+  }
+
+  bool write_gridded(const KeyCells& cells, size_t lo, size_t hi, double* out,
+                     size_t out_stride) const noexcept {
+    const char* data = cells.data;
+    const ptrdiff_t stride = cells.stride;
+    const double* codes = grid_codes_.data();
+    const KeyGrid grid = *grid_;
+    const double not_a_time_code = not_a_time_code_;
+    bool missed = false;
+    for (size_t r = lo; r < hi; ++r) {
+      uint64_t key;
+      std::memcpy(&key, data + static_cast<ptrdiff_t>(r) * stride, sizeof key);
+      const uint64_t index = grid.index(key);
+      double code;
+      if (index < grid.points()) [[likely]] {
+        code = codes[index];
+      } else {
+        code = key == uint64_t(not_a_time) ? not_a_time_code : no_code;
+      }
+      missed |= code < 0;
+      out[r * out_stride] = code;
+    }
+    return !missed;
+  }
+
+  bool write_hashed(const KeyCells& cells, size_t lo, size_t hi, double* out,
+                    size_t out_stride) const noexcept {
     const char* data = cells.data;
     const ptrdiff_t stride = cells.stride;
     const Slot* slots = slots_.data();
@@ -184,15 +341,13 @@ class KeyCodeTable {
     return !missed;
   }
 
- private:
-  struct Slot {
-    uint64_t key;
-    double code;
-  };
-
   KeyMix mix_{LabelHashKey{}, 64};
   uint64_t absent_ = 0;
   std::vector<Slot> slots_;
+
+  std::optional<KeyGrid> grid_;
+  double not_a_time_code_ = no_code;
+  std::vector<double> grid_codes_;
 };
 
 struct KeyColumn {

@@ -1,19 +1,28 @@
 // NumPy's datetime64 and timedelta64 cells: their texts and number rule against NumPy's own
 // output, and the kernel against reading the rows one by one.
+#include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "check.hpp"
+#include "column_work.hpp"
 #include "date_column.hpp"
+#include "encoding_info.hpp"
 #include "float_text.hpp"
+#include "key_columns.hpp"
 #include "numpy_date_text.hpp"
 #include "plain_encode.hpp"
+#include "pool.hpp"
+#include "table.hpp"
 
 using catenc::NumpyRelease;
 using catenc::NumpyTimeType;
 using U = catenc::NumpyTimeUnit;
+using catenc::Table;
 
 TEST(numpy_date_texts_are_those_of_numpy) {
   // Copied from str() and float() of the scalars in NumPy 2.4 and 1.26 (an empty text: str()
@@ -223,4 +232,149 @@ TEST(numpy_generic_datetimes_other_than_nat_have_no_text) {
   CHECK(!catenc::numpy_date_work(source)->run(out, 1).ok());
   source.duration = true;  // a generic timedelta64 is a number
   CHECK(catenc::numpy_dates_have_texts(source));
+}
+
+namespace {
+
+// Runs date columns held side by side in `values` (row-major, `columns` wide) on `threads`, into a
+// table of `layout`: first through encode_key_columns alone, which must take every column of few
+// enough keys and no number (else a fault there would hide behind run()), then through
+// run_column_works. Each column is checked against its rows read one by one.
+void check_date_table(const std::vector<int64_t>& values, size_t columns, NumpyTimeType type,
+                      bool duration, Table::Layout layout, size_t threads,
+                      const std::string& name) {
+  const size_t rows = values.size() / columns;
+  const auto make_works = [&] {
+    std::vector<std::unique_ptr<catenc::ColumnWork>> works;
+    for (size_t c = 0; c < columns; ++c) {
+      works.push_back(catenc::numpy_date_work({reinterpret_cast<const char*>(values.data() + c),
+                                               static_cast<ptrdiff_t>(8 * columns), rows, type,
+                                               duration, NumpyRelease::from_2_2}));
+    }
+    return works;
+  };
+  std::vector<std::vector<int64_t>> column_values(columns, std::vector<int64_t>(rows));
+  for (size_t r = 0; r < rows; ++r) {
+    for (size_t c = 0; c < columns; ++c) column_values[c][r] = values[r * columns + c];
+  }
+  catenc::pool::ThreadPool pool(threads);
+  for (const bool alone : {true, false}) {
+    std::vector<std::unique_ptr<catenc::ColumnWork>> works = make_works();
+    std::vector<double> out(rows * columns, -12345.0);
+    Table table = Table::over(out.data(), rows, columns, layout);
+    std::vector<catenc::ColumnOutcome> outcomes(columns);
+    catenc::EncodingInfo info(columns);
+    const catenc::Status status = pool.install([&]() -> catenc::Status {
+      if (alone) return catenc::encode_key_columns(works, outcomes, table);
+      return catenc::run_column_works(works, outcomes, table, info);
+    });
+    REQUIRE(status.ok());
+    for (size_t c = 0; c < columns; ++c) {
+      const std::string where = name + ", column " + std::to_string(c) + " of " +
+                                std::to_string(rows) + " rows on " + std::to_string(threads) +
+                                " threads" + (alone ? " (keys alone)" : "");
+      std::vector<int64_t> keys = column_values[c];
+      std::sort(keys.begin(), keys.end());
+      keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+      const bool takes =
+          keys.size() <= catenc::key_column_max_keys &&
+          std::none_of(keys.begin(), keys.end(), [&](int64_t key) {
+            return catenc::numpy_time_is_number(key, type, duration, NumpyRelease::from_2_2);
+          });
+      if (alone && (works[c] == nullptr) != takes) {
+        check::fail(__FILE__, __LINE__, where + ": taken " + std::to_string(works[c] == nullptr));
+      }
+      if (alone && !takes) continue;
+      plain::Encoded got;
+      for (size_t r = 0; r < rows; ++r)
+        got.cells.push_back(out[c * table.column_stride() + r * table.row_stride()]);
+      const catenc::LabelMap* map =
+          alone ? (outcomes[c].map ? &*outcomes[c].map : nullptr) : info.code_to_label(c);
+      if (map != nullptr) {
+        got.labels.emplace();
+        for (size_t i = 0; i < map->size(); ++i) got.labels->emplace_back(map->entry(i).label);
+      }
+      if (!plain::same(got,
+                       read_one_by_one(column_values[c], type, duration, NumpyRelease::from_2_2))) {
+        check::fail(__FILE__, __LINE__, where + ": differs from plain");
+      }
+    }
+  }
+}
+
+}  // namespace
+
+TEST(date_columns_read_together_match_reading_rows_one_by_one) {
+  std::mt19937_64 random(29);
+  const int64_t day = 86400;
+  // Each draws a cell from a row number. Between them they cross the limits of the fast lookups:
+  // keys on a grid of days (with NaT; spread past the range the first rows show; off the grid
+  // now and then), keys on no grid, distinct keys on both sides of 8,192 and of 65,536, keys at
+  // the ends of int64 and the words the tables use to mark free slots.
+  const struct {
+    const char* name;
+    std::function<int64_t(size_t, uint64_t)> draw;
+  } mixes[] = {
+      {"days", [&](size_t, uint64_t d) { return static_cast<int64_t>(d % 3000) * day; }},
+      {"days and NaT",
+       [&](size_t, uint64_t d) {
+         return d % 7 == 0 ? catenc::not_a_time : 1420070400 + static_cast<int64_t>(d % 900) * day;
+       }},
+      {"days spreading",
+       [&](size_t r, uint64_t d) { return static_cast<int64_t>(d % (r / 64 + 2)) * day - day; }},
+      {"days, a few off the grid",
+       [&](size_t, uint64_t d) {
+         return static_cast<int64_t>(d % 500) * day + (d % 1000 == 1 ? 17 : 0);
+       }},
+      {"seconds on no grid",
+       [&](size_t, uint64_t d) { return static_cast<int64_t>((d >> 20) % 5000) * 7919 * 7907; }},
+      {"8,000 distinct", [&](size_t, uint64_t d) { return static_cast<int64_t>(d % 8000) * 3; }},
+      {"9,000 distinct", [&](size_t, uint64_t d) { return static_cast<int64_t>(d % 9000) * 3; }},
+      {"all distinct", [&](size_t r, uint64_t) { return static_cast<int64_t>(r) * 1000; }},
+      {"all distinct, no grid",
+       [&](size_t r, uint64_t d) {
+         return static_cast<int64_t>(d >> 2) ^ static_cast<int64_t>(r);
+       }},
+      {"ends of int64",
+       [&](size_t, uint64_t d) {
+         const int64_t ends[] = {catenc::not_a_time,
+                                 catenc::not_a_time + 1,
+                                 catenc::not_a_time + 2,
+                                 INT64_MAX,
+                                 INT64_MAX - 1,
+                                 0,
+                                 1,
+                                 -1};
+         return ends[d % std::size(ends)];
+       }},
+  };
+  const struct {
+    NumpyTimeType type;
+    bool duration;
+  } types[] = {{{U::s, 1}, false}, {{U::D, 1}, false}, {{U::s, 1}, true}, {{U::ns, 1}, true}};
+  for (const auto& mix : mixes) {
+    // Rows on both sides of a block (1,024) and of the blocks a piece takes (16).
+    for (const size_t rows : {1, 1023, 1025, 16385, 70000}) {
+      const size_t columns = 3;
+      std::vector<int64_t> values(rows * columns);
+      for (size_t r = 0; r < rows; ++r) {
+        for (size_t c = 0; c < columns; ++c) values[r * columns + c] = mix.draw(r, random());
+      }
+      const auto& [type, duration] = types[random() % std::size(types)];
+      for (const Table::Layout layout : {Table::Layout::row_major, Table::Layout::column_major}) {
+        for (const size_t threads :
+             rows > 16384 ? std::vector<size_t>{1, 2, 5} : std::vector<size_t>{1, 2}) {
+          check_date_table(values, columns, type, duration, layout, threads, mix.name);
+        }
+      }
+    }
+  }
+}
+
+TEST(a_date_column_of_more_keys_than_the_tables_take_matches_reading_rows_one_by_one) {
+  // One key more than a column's key tables take: the column is encoded by its own run().
+  std::vector<int64_t> values((size_t{1} << 20) + 1);
+  for (size_t r = 0; r < values.size(); ++r)
+    values[r] = static_cast<int64_t>(values.size() - r) * 60;
+  check_date_table(values, 1, {U::s, 1}, false, Table::Layout::column_major, 2, "past the limit");
 }

@@ -187,6 +187,42 @@ def test_kernels_on_many_rows(rows, dtype):
     assert_same_as_item_access(many(rows, dtype, rows))
 
 
+def dates_of(kind, rows, rng):
+    """Three columns of int64 date keys of one kind."""
+    if kind == "days and NaT":
+        values = rng.integers(0, 3000, (rows, 3)) * 86400
+        values[rng.random((rows, 3)) < 0.01] = -(2**63)
+    elif kind == "days spreading":  # later rows reach past the range the first ones show
+        values = rng.integers(0, 2**62, (rows, 3)) % (np.arange(rows)[:, None] // 16 + 2) * 86400
+    elif kind == "days, a few off the grid":
+        values = rng.integers(0, 500, (rows, 3)) * 86400 + (rng.random((rows, 3)) < 0.001) * 17
+    elif kind == "seconds on no grid":
+        values = rng.integers(0, 2**40, 5000)[rng.integers(0, 5000, (rows, 3))]
+    elif kind.endswith("distinct"):  # on both sides of the sizes where key tables change
+        values = rng.integers(0, int(kind.split()[0]), (rows, 3)) * 3
+    else:
+        raise AssertionError(kind)
+    return values.astype(np.int64)
+
+
+# Date columns find their keys together, a block of rows at a time, on a grid of dates or in a hash
+# table: sizes around a block, a piece of blocks, and distinct counts around where the tables grow.
+@pytest.mark.parametrize("rows", [1_023, 1_025, 16_385, 70_000])
+@pytest.mark.parametrize(
+    "kind",
+    ["days and NaT", "days spreading", "days, a few off the grid", "seconds on no grid", "8000 distinct",
+     "9000 distinct", "60000 distinct", "70000 distinct"],
+)
+def test_date_columns_on_many_rows(kind, rows):
+    rng = np.random.default_rng(rows)
+    if kind.endswith("distinct") and int(kind.split()[0]) > rows:
+        pytest.skip("fewer rows than keys")
+    values = dates_of(kind, rows, rng)
+    dtype, layout = {1_023: ("M8[D]", "strided"), 1_025: ("m8[s]", "F"), 16_385: ("M8[ns]", "reversed"),
+                     70_000: ("M8[s]", "C")}[rows]
+    assert_same_as_item_access(laid_out(values.view(dtype), layout))
+
+
 def test_memmaps_and_views(tmp_path):
     array = many(3000, "<U9", 1)
     mapped = np.lib.format.open_memmap(tmp_path / "a.npy", mode="w+", dtype=array.dtype, shape=array.shape)
