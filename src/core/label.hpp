@@ -14,7 +14,7 @@ using Label = std::string_view;
 
 // Whether two labels hold the same bytes. Most labels are short: words compared in place cost less
 // than a call to memcmp, which std::string_view's == makes.
-inline bool same_label(Label a, Label b) noexcept {
+[[gnu::always_inline]] inline bool same_label(Label a, Label b) noexcept {
   const size_t n = a.size();
   if (n != b.size()) return false;
   const char* p = a.data();
