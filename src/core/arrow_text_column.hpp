@@ -66,14 +66,19 @@ class ArrowTextLabels {
 
   template <class Offset>
   [[gnu::always_inline]] Label offset_label(const ArrowArray& array, size_t index) const noexcept {
-    const Offset* offsets = arrow::offsets_of<Offset>(array);
+    return offset_label(arrow::offsets_of<Offset>(array),
+                        static_cast<const char*>(array.buffers[2]), index);
+  }
+  // From the array's offsets and bytes, which a loop over rows reads once.
+  template <class Offset>
+  [[gnu::always_inline]] Label offset_label(const Offset* offsets, const char* data,
+                                            size_t index) const noexcept {
     const Offset begin = offsets[index];
     const Offset end = offsets[index + 1];
     if (begin < 0 || end <= begin) [[unlikely]] {
       if (end != begin || begin < 0) mark_unlocatable();
       return Label();
     }
-    const auto* data = static_cast<const char*>(array.buffers[2]);
     if (data == nullptr) [[unlikely]] {
       mark_unlocatable();
       return Label();
@@ -102,10 +107,16 @@ void ArrowTextLabels::for_each(size_t lo, size_t hi, F&& f) const {
         f(row, validity.valid(i) ? label_at(i) : (row < first_valid_ ? leading_ : missing_));
       }
     };
+    // The buffers by value: the loop writes cells the compiler cannot tell from the array.
+    const auto* data = static_cast<const char*>(array.buffers[2]);
     if (width_ == 4) {
-      visit([&](size_t i) { return offset_label<int32_t>(array, i); });
+      visit([this, offsets = arrow::offsets_of<int32_t>(array), data](size_t i) {
+        return offset_label(offsets, data, i);
+      });
     } else if (width_ == 8) {
-      visit([&](size_t i) { return offset_label<int64_t>(array, i); });
+      visit([this, offsets = arrow::offsets_of<int64_t>(array), data](size_t i) {
+        return offset_label(offsets, data, i);
+      });
     } else {
       visit([&](size_t i) {
         Label label;
