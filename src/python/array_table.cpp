@@ -1,6 +1,7 @@
 #include "array_table.hpp"
 
 #include "numpy_api.hpp"
+#include "result_memory.hpp"
 
 namespace catenc::py {
 
@@ -12,12 +13,7 @@ PyResult<ArrayTable> new_array_table(size_t rows, size_t columns, Table::Layout 
                                       " columns: its float64 result would exceed the largest "
                                       "possible array");
   }
-  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(columns)};
-  const int fortran = layout == Table::Layout::column_major ? NPY_ARRAY_F_CONTIGUOUS : 0;
-  // PyArray_NewFromDescr steals the descriptor's reference.
-  Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 2,
-                                              dims, nullptr, nullptr, fortran, nullptr));
-  if (!array) return fetched();
+  CATENC_ASSIGN_OR_RETURN(Ref array, new_result_array(rows, columns, layout));
   auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
   return ArrayTable{std::move(array), Table::over(data, rows, columns, layout)};
 }

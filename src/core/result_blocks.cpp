@@ -1,0 +1,188 @@
+#include "result_blocks.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace catenc::result_blocks {
+
+namespace {
+
+// In front of the data: the header keeps it 64-byte aligned on mapped pages.
+constexpr size_t header_bytes = 64;
+// Mapped blocks of this size or more ask for huge pages, as NumPy's own allocator does.
+constexpr size_t huge_page_advice_bytes = size_t{4} << 20;
+
+struct Header {
+  size_t capacity;  // bytes of data
+  size_t mapped;    // bytes mapped for the block, header included; 0 for malloc's memory
+};
+
+Header* header_of(void* data) noexcept {
+  return reinterpret_cast<Header*>(static_cast<char*>(data) - header_bytes);
+}
+void* data_of(Header* header) noexcept {
+  return reinterpret_cast<char*>(header) + header_bytes;
+}
+
+void unmap(Header* header) noexcept {
+  ::munmap(header, header->mapped);
+}
+
+// The blocks waiting for reuse, oldest first. Allocated once and never destroyed: results may
+// still be freed while the process exits.
+class Kept {
+ public:
+  // The kept block that fits `bytes` most closely and wastes no more than their size, else null.
+  Header* take(size_t bytes) noexcept {
+    std::lock_guard lock(mutex_);
+    size_t best = count_;
+    for (size_t i = 0; i < count_; ++i) {
+      const size_t capacity = blocks_[i]->capacity;
+      if (capacity < bytes || capacity / 2 > bytes) continue;
+      if (best == count_ || capacity < blocks_[best]->capacity) best = i;
+    }
+    if (best == count_) return nullptr;
+    Header* found = blocks_[best];
+    std::copy(blocks_.begin() + static_cast<ptrdiff_t>(best) + 1,
+              blocks_.begin() + static_cast<ptrdiff_t>(count_),
+              blocks_.begin() + static_cast<ptrdiff_t>(best));
+    --count_;
+    total_ -= found->mapped;
+    return found;
+  }
+
+  // Keeps a mapped block, freeing the oldest ones that no longer fit beside it.
+  void keep(Header* block) noexcept {
+    std::array<Header*, max_blocks + 1> dropped{};
+    size_t drops = 0;
+    if (block->mapped > kept_bytes_limit) {
+      dropped[drops++] = block;
+    } else {
+      std::lock_guard lock(mutex_);
+      while (count_ > 0 && (count_ == max_blocks || total_ + block->mapped > kept_bytes_limit)) {
+        dropped[drops++] = blocks_[0];
+        total_ -= blocks_[0]->mapped;
+        std::copy(blocks_.begin() + 1, blocks_.begin() + static_cast<ptrdiff_t>(count_),
+                  blocks_.begin());
+        --count_;
+      }
+      blocks_[count_++] = block;
+      total_ += block->mapped;
+    }
+    // Outside the lock: giving pages back takes the kernel a while.
+    for (size_t i = 0; i < drops; ++i) unmap(dropped[i]);
+  }
+
+  size_t total() noexcept {
+    std::lock_guard lock(mutex_);
+    return total_;
+  }
+
+  void drop_all() noexcept {
+    std::array<Header*, max_blocks> dropped{};
+    size_t drops = 0;
+    {
+      std::lock_guard lock(mutex_);
+      for (size_t i = 0; i < count_; ++i) dropped[drops++] = blocks_[i];
+      count_ = 0;
+      total_ = 0;
+    }
+    for (size_t i = 0; i < drops; ++i) unmap(dropped[i]);
+  }
+
+ private:
+  static constexpr size_t max_blocks = 8;
+  std::mutex mutex_;
+  std::array<Header*, max_blocks> blocks_{};
+  size_t count_ = 0;
+  size_t total_ = 0;
+};
+
+Kept& kept() noexcept {
+  static Kept* const blocks = new Kept();
+  return *blocks;
+}
+
+Header* map_block(size_t bytes) noexcept {
+  const auto page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  if (bytes > static_cast<size_t>(-1) - header_bytes - page) return nullptr;
+  const size_t mapped = (bytes + header_bytes + page - 1) / page * page;
+  void* memory =
+      ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+  if (mapped >= huge_page_advice_bytes) ::madvise(memory, mapped, MADV_HUGEPAGE);
+#endif
+  auto* header = static_cast<Header*>(memory);
+  *header = Header{mapped - header_bytes, mapped};
+  return header;
+}
+
+// A block for `bytes`, and whether its data may hold anything (else it is zero).
+Header* new_block(size_t bytes, bool& dirty) noexcept {
+  dirty = true;
+  if (bytes + header_bytes < min_kept_bytes) {
+    auto* header = static_cast<Header*>(std::malloc(header_bytes + bytes));
+    if (header != nullptr) *header = Header{bytes, 0};
+    return header;
+  }
+  if (Header* reused = kept().take(bytes)) return reused;
+  dirty = false;
+  return map_block(bytes);
+}
+
+}  // namespace
+
+void* allocate(size_t bytes) noexcept {
+  bool dirty;
+  Header* header = new_block(bytes, dirty);
+  return header == nullptr ? nullptr : data_of(header);
+}
+
+void* allocate_zeroed(size_t count, size_t size) noexcept {
+  if (size != 0 && count > static_cast<size_t>(-1) / size) return nullptr;
+  const size_t bytes = count * size;
+  bool dirty;
+  Header* header = new_block(bytes, dirty);
+  if (header == nullptr) return nullptr;
+  if (dirty) std::memset(data_of(header), 0, bytes);
+  return data_of(header);
+}
+
+void* reallocate(void* data, size_t bytes) noexcept {
+  if (data == nullptr) return allocate(bytes);
+  const size_t capacity = header_of(data)->capacity;
+  // A block that still fits, and is not mostly spare after a shrink, stays where it is.
+  if (bytes <= capacity && capacity / 2 <= bytes) return data;
+  void* moved = allocate(bytes);
+  if (moved == nullptr) return nullptr;
+  std::memcpy(moved, data, std::min(bytes, capacity));
+  release(data);
+  return moved;
+}
+
+void release(void* data) noexcept {
+  if (data == nullptr) return;
+  Header* header = header_of(data);
+  if (header->mapped == 0) {
+    std::free(header);
+  } else {
+    kept().keep(header);
+  }
+}
+
+size_t kept_bytes() noexcept {
+  return kept().total();
+}
+
+void drop_kept() noexcept {
+  kept().drop_all();
+}
+
+}  // namespace catenc::result_blocks
