@@ -1,10 +1,9 @@
-// Vectors for the large temporary buffers of one encoding. Their memory comes straight from the
-// system above a size, and goes straight back when freed: glibc raises its own threshold for
-// that after the first large free, and from then on keeps freed buffers mapped, so a process
-// would hold on to the peak of every encoding it ever ran.
+// Vectors for the large temporary buffers of one encoding. Above a size their memory comes from
+// block_cache, which keeps a bounded amount of it for the next encoding and maps the rest straight
+// from the system: glibc raises its own threshold for that after the first large free, and from
+// then on keeps freed buffers, so a process would hold on to the peak of every encoding it ever
+// ran.
 #pragma once
-
-#include <sys/mman.h>
 
 #include <cstddef>
 #include <cstdlib>
@@ -12,12 +11,14 @@
 #include <utility>
 #include <vector>
 
+#include "block_cache.hpp"
+
 namespace catenc {
 
 template <class T>
 struct PagesAllocator {
   using value_type = T;
-  static constexpr size_t mapped_bytes = size_t{1} << 20;
+  static constexpr size_t mapped_bytes = block_cache::min_kept_bytes;
 
   PagesAllocator() noexcept = default;
   template <class U>
@@ -28,19 +29,18 @@ struct PagesAllocator {
     const size_t bytes = count * sizeof(T);
     void* memory;
     if (bytes >= mapped_bytes) {
-      memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (memory == MAP_FAILED) throw std::bad_alloc();
+      memory = block_cache::allocate(bytes);
     } else {
       memory = std::malloc(bytes == 0 ? 1 : bytes);
-      if (memory == nullptr) throw std::bad_alloc();
     }
+    if (memory == nullptr) throw std::bad_alloc();
     return static_cast<T*>(memory);
   }
 
   void deallocate(T* pointer, size_t count) noexcept {
     const size_t bytes = count * sizeof(T);
     if (bytes >= mapped_bytes) {
-      ::munmap(pointer, bytes);
+      block_cache::release(pointer);
     } else {
       std::free(pointer);
     }

@@ -2,25 +2,25 @@
 
 #include <optional>
 
+#include "block_cache.hpp"
 #include "numpy_api.hpp"
 #include "once.hpp"
-#include "result_blocks.hpp"
 
 namespace catenc::py {
 
 namespace {
 
 void* allocate(void*, size_t bytes) noexcept {
-  return result_blocks::allocate(bytes);
+  return block_cache::allocate(bytes);
 }
 void* allocate_zeroed(void*, size_t count, size_t size) noexcept {
-  return result_blocks::allocate_zeroed(count, size);
+  return block_cache::allocate_zeroed(count, size);
 }
 void* reallocate(void*, void* data, size_t bytes) noexcept {
-  return result_blocks::reallocate(data, bytes);
+  return block_cache::reallocate(data, bytes);
 }
 void release(void*, void* data, size_t) noexcept {
-  result_blocks::release(data);
+  block_cache::release(data);
 }
 
 PyDataMem_Handler handler = {

@@ -1,4 +1,4 @@
-// The float64 arrays that encode returns keep their cells in result_blocks' memory, so that a
+// The float64 arrays that encode returns keep their cells in block_cache' memory, so that a
 // block freed with one result serves the next. NumPy is handed our allocator (a PyDataMem_Handler)
 // only while it makes such an array: the array owns its data as any other does, remembers the
 // allocator, and frees or resizes its data through it wherever it dies.

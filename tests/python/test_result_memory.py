@@ -58,15 +58,16 @@ def test_every_cell_is_written_into_a_reused_block(kind):
     table = frame_of(kind)
     enc = Encoder()
     expected = np.array(enc.encode(table), copy=True)
-    spoiled = enc.encode(table)
-    where = address(spoiled)
-    cells = spoiled.to_numpy() if isinstance(spoiled, pd.DataFrame) else spoiled
-    cells.flags.writeable = True  # pandas hands out its block read-only
-    cells[...] = JUNK
-    del cells
-    del spoiled
+    # Several spoiled blocks: the encoding's own buffers may take some of them back first.
+    spoiled = [enc.encode(table) for _ in range(4)]
+    where = {address(out) for out in spoiled}
+    for out in spoiled:
+        cells = out.to_numpy() if isinstance(out, pd.DataFrame) else out
+        cells.flags.writeable = True  # pandas hands out its block read-only
+        cells[...] = JUNK
+    del spoiled, out, cells
     got = enc.encode(table)
-    assert address(got) == where  # the block came back: the check below means something
+    assert address(got) in where  # a spoiled block came back: the check below means something
     assert np.array_equal(np.asarray(got).view(np.uint64), expected.view(np.uint64))
 
 

@@ -5,10 +5,10 @@
 #include <thread>
 #include <vector>
 
+#include "block_cache.hpp"
 #include "check.hpp"
-#include "result_blocks.hpp"
 
-namespace blocks = catenc::result_blocks;
+namespace blocks = catenc::block_cache;
 
 namespace {
 

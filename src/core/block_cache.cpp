@@ -1,4 +1,4 @@
-#include "result_blocks.hpp"
+#include "block_cache.hpp"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -9,7 +9,11 @@
 #include <cstring>
 #include <mutex>
 
-namespace catenc::result_blocks {
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace catenc::block_cache {
 
 namespace {
 
@@ -30,7 +34,24 @@ void* data_of(Header* header) noexcept {
   return reinterpret_cast<char*>(header) + header_bytes;
 }
 
+// Under AddressSanitizer a kept block's data is poisoned until it is handed out again, so that a
+// use after free is caught as it would be with the block given back to the system.
+void poison(Header* header, bool poisoned) noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+  if (poisoned) {
+    ASAN_POISON_MEMORY_REGION(data_of(header), header->capacity);
+  } else {
+    ASAN_UNPOISON_MEMORY_REGION(data_of(header), header->capacity);
+  }
+#else
+  (void)header;
+  (void)poisoned;
+#endif
+}
+
 void unmap(Header* header) noexcept {
+  // The sanitizer's record of the pages would outlive them and wrong the next mapping there.
+  poison(header, false);
   ::munmap(header, header->mapped);
 }
 
@@ -38,17 +59,19 @@ void unmap(Header* header) noexcept {
 // still be freed while the process exits.
 class Kept {
  public:
-  // The kept block that fits `bytes` most closely and wastes no more than their size, else null.
+  // The kept block that fits `bytes` most closely and wastes no more than their size, else null;
+  // of equals the one freed last, whose pages the cache may still hold.
   Header* take(size_t bytes) noexcept {
     std::lock_guard lock(mutex_);
     size_t best = count_;
-    for (size_t i = 0; i < count_; ++i) {
+    for (size_t i = count_; i-- > 0;) {
       const size_t capacity = blocks_[i]->capacity;
       if (capacity < bytes || capacity / 2 > bytes) continue;
       if (best == count_ || capacity < blocks_[best]->capacity) best = i;
     }
     if (best == count_) return nullptr;
     Header* found = blocks_[best];
+    poison(found, false);
     std::copy(blocks_.begin() + static_cast<ptrdiff_t>(best) + 1,
               blocks_.begin() + static_cast<ptrdiff_t>(count_),
               blocks_.begin() + static_cast<ptrdiff_t>(best));
@@ -72,6 +95,7 @@ class Kept {
                   blocks_.begin());
         --count_;
       }
+      poison(block, true);
       blocks_[count_++] = block;
       total_ += block->mapped;
     }
@@ -185,4 +209,4 @@ void drop_kept() noexcept {
   kept().drop_all();
 }
 
-}  // namespace catenc::result_blocks
+}  // namespace catenc::block_cache
