@@ -135,7 +135,6 @@ Kept& kept() noexcept {
 
 Header* map_block(size_t bytes) noexcept {
   const auto page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-  if (bytes > static_cast<size_t>(-1) - header_bytes - page) return nullptr;
   const size_t mapped = (bytes + header_bytes + page - 1) / page * page;
   void* memory =
       ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -151,6 +150,8 @@ Header* map_block(size_t bytes) noexcept {
 // A block for `bytes`, and whether its data may hold anything (else it is zero).
 Header* new_block(size_t bytes, bool& dirty) noexcept {
   dirty = true;
+  // Room for the header and the rounding to pages must not wrap around.
+  if (bytes > static_cast<size_t>(-1) / 2) return nullptr;
   if (bytes + header_bytes < min_kept_bytes) {
     auto* header = static_cast<Header*>(std::malloc(header_bytes + bytes));
     if (header != nullptr) *header = Header{bytes, 0};

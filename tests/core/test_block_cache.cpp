@@ -62,6 +62,8 @@ TEST(zeroed_memory_is_zero_even_in_a_reused_block) {
     blocks::release(zeroed);
   }
   CHECK(blocks::allocate_zeroed(SIZE_MAX / 2, 4) == nullptr);
+  CHECK(blocks::allocate(SIZE_MAX - 8) == nullptr);
+  CHECK(blocks::allocate(SIZE_MAX / 2 + 1) == nullptr);
   blocks::drop_kept();
 }
 
