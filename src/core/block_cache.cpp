@@ -1,5 +1,6 @@
 #include "block_cache.hpp"
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -103,6 +104,9 @@ class Kept {
     for (size_t i = 0; i < drops; ++i) unmap(dropped[i]);
   }
 
+  void lock() noexcept { mutex_.lock(); }
+  void unlock() noexcept { mutex_.unlock(); }
+
   size_t total() noexcept {
     std::lock_guard lock(mutex_);
     return total_;
@@ -129,7 +133,12 @@ class Kept {
 };
 
 Kept& kept() noexcept {
-  static Kept* const blocks = new Kept();
+  static Kept* const blocks = [] {
+    // A fork() while another thread is inside the list would leave the child a list half changed
+    // and a lock nobody releases: the fork waits for the lock instead, and both sides let it go.
+    pthread_atfork([] { kept().lock(); }, [] { kept().unlock(); }, [] { kept().unlock(); });
+    return new Kept();
+  }();
   return *blocks;
 }
 

@@ -173,6 +173,41 @@ def test_forked_child_starts_a_pool_of_its_own():
     assert os.waitstatus_to_exitcode(status) == 0
 
 
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_forks_while_other_threads_encode_leave_children_that_encode():
+    # The children inherit the blocks kept for reuse as the parent's threads free and take them.
+    import os
+    import signal
+
+    table = np.array([["b", 1.0], ["a", 2.0]] * 50000, dtype=object)
+    expected = Encoder().encode(table).tolist()
+    stop = threading.Event()
+
+    def churn():
+        enc = Encoder()
+        while not stop.is_set():
+            enc.encode(table)
+
+    threads = [threading.Thread(target=churn) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    try:
+        for _ in range(10):
+            pid = os.fork()
+            if pid == 0:
+                signal.alarm(30)
+                try:
+                    os._exit(0 if Encoder().encode(table).tolist() == expected else 1)
+                except BaseException:  # noqa: BLE001
+                    os._exit(2)
+            _, status = os.waitpid(pid, 0)
+            assert os.waitstatus_to_exitcode(status) == 0
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join()
+
+
 def test_decode_leaves_none_counted_right():
     # New object arrays may come filled with None; every slot overwritten must give its None back.
     enc = Encoder()
