@@ -60,22 +60,22 @@ void unmap(Header* header) noexcept {
 // still be freed while the process exits.
 class Kept {
  public:
-  // The kept block that fits `bytes` most closely and wastes no more than their size, else null;
-  // of equals the one freed last, whose pages the cache may still hold.
-  Header* take(size_t bytes) noexcept {
+  // The smallest kept block of `mapped` bytes or more that wastes at most half of itself, else
+  // null; of equals the one freed last, whose pages the cache may still hold.
+  Header* take(size_t mapped) noexcept {
     std::lock_guard lock(mutex_);
-    size_t best = count_;
+    size_t found_at = count_;
     for (size_t i = count_; i-- > 0;) {
-      const size_t capacity = blocks_[i]->capacity;
-      if (capacity < bytes || capacity / 2 > bytes) continue;
-      if (best == count_ || capacity < blocks_[best]->capacity) best = i;
+      const size_t size = blocks_[i]->mapped;
+      if (size < mapped || size / 2 > mapped) continue;
+      if (found_at == count_ || size < blocks_[found_at]->mapped) found_at = i;
     }
-    if (best == count_) return nullptr;
-    Header* found = blocks_[best];
+    if (found_at == count_) return nullptr;
+    Header* found = blocks_[found_at];
     poison(found, false);
-    std::copy(blocks_.begin() + static_cast<ptrdiff_t>(best) + 1,
+    std::copy(blocks_.begin() + static_cast<ptrdiff_t>(found_at) + 1,
               blocks_.begin() + static_cast<ptrdiff_t>(count_),
-              blocks_.begin() + static_cast<ptrdiff_t>(best));
+              blocks_.begin() + static_cast<ptrdiff_t>(found_at));
     --count_;
     total_ -= found->mapped;
     return found;
@@ -112,14 +112,22 @@ class Kept {
     return total_;
   }
 
-  void drop_all() noexcept {
+  // Frees the oldest blocks until at least `bytes` of them are gone, or all are.
+  void drop_at_least(size_t bytes) noexcept {
     std::array<Header*, max_blocks> dropped{};
     size_t drops = 0;
     {
       std::lock_guard lock(mutex_);
-      for (size_t i = 0; i < count_; ++i) dropped[drops++] = blocks_[i];
-      count_ = 0;
-      total_ = 0;
+      size_t freed = 0;
+      while (drops < count_ && freed < bytes) {
+        freed += blocks_[drops]->mapped;
+        dropped[drops] = blocks_[drops];
+        ++drops;
+      }
+      std::copy(blocks_.begin() + static_cast<ptrdiff_t>(drops),
+                blocks_.begin() + static_cast<ptrdiff_t>(count_), blocks_.begin());
+      count_ -= drops;
+      total_ -= freed;
     }
     for (size_t i = 0; i < drops; ++i) unmap(dropped[i]);
   }
@@ -142,9 +150,13 @@ Kept& kept() noexcept {
   return *blocks;
 }
 
-Header* map_block(size_t bytes) noexcept {
+// The bytes mapped for a block of `bytes` of data.
+size_t mapped_size(size_t bytes) noexcept {
   const auto page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-  const size_t mapped = (bytes + header_bytes + page - 1) / page * page;
+  return (bytes + header_bytes + page - 1) / page * page;
+}
+
+Header* map_block(size_t mapped) noexcept {
   void* memory =
       ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return nullptr;
@@ -166,9 +178,13 @@ Header* new_block(size_t bytes, bool& dirty) noexcept {
     if (header != nullptr) *header = Header{bytes, 0};
     return header;
   }
-  if (Header* reused = kept().take(bytes)) return reused;
+  const size_t mapped = mapped_size(bytes);
+  if (Header* reused = kept().take(mapped)) return reused;
+  // Kept blocks of other sizes make room for the new one first: then what the process holds never
+  // exceeds the most it ever used at once, as if nothing were kept.
+  kept().drop_at_least(mapped);
   dirty = false;
-  return map_block(bytes);
+  return map_block(mapped);
 }
 
 }  // namespace
@@ -211,12 +227,17 @@ void release(void* data) noexcept {
   }
 }
 
+size_t held_bytes(const void* data) noexcept {
+  const Header* header = header_of(const_cast<void*>(data));
+  return header->mapped == 0 ? header->capacity : header->mapped;
+}
+
 size_t kept_bytes() noexcept {
   return kept().total();
 }
 
 void drop_kept() noexcept {
-  kept().drop_all();
+  kept().drop_at_least(static_cast<size_t>(-1));
 }
 
 }  // namespace catenc::block_cache

@@ -1,7 +1,9 @@
-// The memory of encode's results: a freed block serves the next result of about its size, never
-// with stale bytes where zeros were asked for, and what waits for reuse stays within its bound.
+// The memory of encode's results and buffers: a freed block serves the next of about its size,
+// never with stale bytes where zeros were asked for, and what waits for reuse stays within its
+// bound and never lifts what the process holds above the most it used at once.
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -24,7 +26,7 @@ bool all_bytes(const void* data, size_t bytes, unsigned char value) {
 
 }  // namespace
 
-TEST(a_freed_block_serves_the_next_result_of_about_its_size) {
+TEST(a_freed_block_serves_the_next_request_of_about_its_size) {
   blocks::drop_kept();
   void* first = blocks::allocate(8 * MiB);
   REQUIRE(first != nullptr);
@@ -35,18 +37,48 @@ TEST(a_freed_block_serves_the_next_result_of_about_its_size) {
   // Smaller, but not by half: the same block.
   void* second = blocks::allocate(5 * MiB);
   CHECK(second == first);
+  CHECK(blocks::held_bytes(second) >= 8 * MiB);
   CHECK_EQ(blocks::kept_bytes(), size_t{0});
   blocks::release(second);
-  // Less than half of it would waste the rest: a block of its own.
-  void* small = blocks::allocate(3 * MiB);
-  CHECK(small != first);
-  // Larger than the block: a block of its own.
-  void* large = blocks::allocate(9 * MiB);
-  CHECK(large != first);
-  blocks::release(small);
-  blocks::release(large);
+  // Less than half of it, or more than all: a block of its own, for which the kept one makes way.
+  for (const size_t bytes : {3 * MiB, 9 * MiB}) {
+    void* other = blocks::allocate(bytes);
+    REQUIRE(other != nullptr);
+    CHECK_EQ(blocks::kept_bytes(), size_t{0});
+    CHECK(blocks::held_bytes(other) < bytes + MiB);
+    blocks::release(other);
+  }
   blocks::drop_kept();
   CHECK_EQ(blocks::kept_bytes(), size_t{0});
+}
+
+TEST(kept_blocks_never_raise_the_memory_held_above_its_peak_in_use) {
+  blocks::drop_kept();
+  std::mt19937_64 random(3);
+  std::vector<std::pair<void*, size_t>> live;
+  size_t in_use = 0;
+  size_t peak = 0;
+  bool within = true;
+  for (int step = 0; step < 2000; ++step) {
+    if (live.empty() || (live.size() < 12 && random() % 2 == 0)) {
+      const size_t bytes = (1 + random() % 24) * MiB + random() % 4096;
+      void* data = blocks::allocate(bytes);
+      REQUIRE(data != nullptr);
+      live.emplace_back(data, blocks::held_bytes(data));
+      in_use += blocks::held_bytes(data);
+    } else {
+      const size_t at = random() % live.size();
+      blocks::release(live[at].first);
+      in_use -= live[at].second;
+      live.erase(live.begin() + static_cast<ptrdiff_t>(at));
+    }
+    peak = std::max(peak, in_use);
+    within &= in_use + blocks::kept_bytes() <= peak;
+    within &= blocks::kept_bytes() <= blocks::kept_bytes_limit;
+  }
+  CHECK(within);
+  for (const auto& block : live) blocks::release(block.first);
+  blocks::drop_kept();
 }
 
 TEST(zeroed_memory_is_zero_even_in_a_reused_block) {
