@@ -1,8 +1,7 @@
 // Vectors for the large temporary buffers of one encoding. Above a size their memory comes from
-// block_cache, which keeps a bounded amount of it for the next encoding and maps the rest straight
-// from the system: glibc raises its own threshold for that after the first large free, and from
-// then on keeps freed buffers, so a process would hold on to the peak of every encoding it ever
-// ran.
+// block_cache, which keeps a bounded amount of it for the next encoding, and not from malloc:
+// glibc raises its own threshold for mapping after the first large free, and from then on keeps
+// freed buffers, so a process would hold on to the peak of every encoding it ever ran.
 #pragma once
 
 #include <cstddef>
