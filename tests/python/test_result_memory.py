@@ -86,21 +86,26 @@ def test_results_are_arrays_like_any_other():
 
 def test_results_made_on_threads_are_freed_anywhere():
     table = pd.DataFrame({"s": np.array(["x", "y", "z"] * 50_000, dtype=object), "f": np.arange(150_000.0)})
-    enc = Encoder()
-    expected = enc.encode(table).to_numpy().copy()
-    results = []
+    expected = Encoder().encode(table).to_numpy().copy()
+    results, failures = [], []
 
     def work():
-        for _ in range(20):
-            results.append(enc.encode(table))
+        enc = Encoder()  # one encoder per thread: an encoder encodes one table at a time
+        try:
+            for _ in range(20):
+                results.append(enc.encode(table))
+        except BaseException as error:  # noqa: BLE001 - reported below, on the test's thread
+            failures.append(error)
 
     threads = [threading.Thread(target=work) for _ in range(4)]
     for thread in threads:
         thread.start()
-    while any(thread.is_alive() for thread in threads):
+    checked = 0
+    while any(thread.is_alive() for thread in threads) or results:
         if results:
-            assert np.array_equal(results.pop().to_numpy(), expected)
+            assert np.array_equal(results.pop().to_numpy(), expected)  # freed here, made there
+            checked += 1
     for thread in threads:
         thread.join()
-    for out in results:
-        assert np.array_equal(out.to_numpy(), expected)
+    assert not failures, failures
+    assert checked == 80
