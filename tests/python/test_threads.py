@@ -155,53 +155,48 @@ def test_references_and_memory_stay_flat(PanicException):
     assert (sys.getrefcount(frame), sys.getrefcount(array), sys.getrefcount(array[0, 0])) == refs
 
 
-@pytest.mark.filterwarnings("ignore::DeprecationWarning")
-def test_forked_child_starts_a_pool_of_its_own():
+FORK_TABLE = np.array([["b", 1.0], ["a", 2.0]] * 50000, dtype=object)
+
+
+def child_encodes_as_parent(expected):
+    """Forks a child that encodes FORK_TABLE: whether it gave `expected` within 30 seconds."""
     import os
     import signal
 
-    table = np.array([["b", 1.0], ["a", 2.0]] * 50000, dtype=object)
-    expected = Encoder().encode(table).tolist()  # the parent's pool is running now
     pid = os.fork()
     if pid == 0:
-        signal.alarm(30)  # a child stuck on the parent's pool must not hang the suite
+        signal.alarm(30)  # a child stuck on what it inherited must not hang the suite
         try:
-            os._exit(0 if Encoder().encode(table).tolist() == expected else 1)
+            os._exit(0 if Encoder().encode(FORK_TABLE).tolist() == expected else 1)
         except BaseException:  # noqa: BLE001
             os._exit(2)
     _, status = os.waitpid(pid, 0)
-    assert os.waitstatus_to_exitcode(status) == 0
+    return os.waitstatus_to_exitcode(status) == 0
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_forked_child_starts_a_pool_of_its_own():
+    expected = Encoder().encode(FORK_TABLE).tolist()  # the parent's pool is running now
+    assert child_encodes_as_parent(expected)
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_forks_while_other_threads_encode_leave_children_that_encode():
     # The children inherit the blocks kept for reuse as the parent's threads free and take them.
-    import os
-    import signal
-
-    table = np.array([["b", 1.0], ["a", 2.0]] * 50000, dtype=object)
-    expected = Encoder().encode(table).tolist()
+    expected = Encoder().encode(FORK_TABLE).tolist()
     stop = threading.Event()
 
     def churn():
         enc = Encoder()
         while not stop.is_set():
-            enc.encode(table)
+            enc.encode(FORK_TABLE)
 
     threads = [threading.Thread(target=churn) for _ in range(2)]
     for thread in threads:
         thread.start()
     try:
         for _ in range(10):
-            pid = os.fork()
-            if pid == 0:
-                signal.alarm(30)
-                try:
-                    os._exit(0 if Encoder().encode(table).tolist() == expected else 1)
-                except BaseException:  # noqa: BLE001
-                    os._exit(2)
-            _, status = os.waitpid(pid, 0)
-            assert os.waitstatus_to_exitcode(status) == 0
+            assert child_encodes_as_parent(expected)
     finally:
         stop.set()
         for thread in threads:
